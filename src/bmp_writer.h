@@ -1,0 +1,46 @@
+// Writing the colour planes as an uncompressed 24-bit BMP file; the only code that knows BMP.
+#pragma once
+
+#include "picture.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+inline constexpr std::uint32_t bmp_file_header_size = 14;
+inline constexpr std::uint32_t bmp_info_header_size = 40;
+inline constexpr std::uint32_t bmp_headers_size = bmp_file_header_size + bmp_info_header_size;
+inline constexpr std::uint32_t bmp_bytes_per_pixel = 3; // blue, green, red
+
+// Zero bytes after each stored row, so that every row is a whole number of 4-byte words.
+constexpr std::uint32_t bmp_row_padding(std::uint32_t width)
+{
+    return (4 - (bmp_bytes_per_pixel * width) % 4) % 4;
+}
+
+// Bytes of the whole file: both headers, then height rows with their padding.
+constexpr std::uint32_t bmp_file_size(std::uint32_t width, std::uint32_t height)
+{
+    return bmp_headers_size + (bmp_bytes_per_pixel * width + bmp_row_padding(width)) * height;
+}
+
+static_assert(bmp_headers_size == 54, "the pixels begin right after the two headers");
+static_assert(bmp_row_padding(picture_width) == 0, "a 512-pixel row needs no padding");
+static_assert(bmp_file_size(picture_width, picture_height) == 786'486);
+
+using bmp_headers = std::array<std::uint8_t, bmp_headers_size>;
+
+// Returns the file header followed by the info header for a bottom-up, uncompressed 24-bit
+// picture of width × height pixels with no colour table.
+bmp_headers make_bmp_headers(std::uint32_t width, std::uint32_t height);
+
+// Writes the picture held in the red, green and blue planes (each width × height bytes, laid out
+// as picture.h describes) to output_name as a 24-bit BMP, creating the file or replacing what it
+// held. Returns only when the whole file has been written and closed. Ends the run with status 1
+// and one line on standard error otherwise: "out of memory.\n" if the interleaved image can't be
+// allocated (nothing is created), "open write file error.\n" if the file can't be opened, and
+// "write file error.\n" if a write or the closing flush fails, after removing the incomplete
+// file so that no truncated BMP is left behind.
+void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t height,
+               std::span<const std::uint8_t> red, std::span<const std::uint8_t> green,
+               std::span<const std::uint8_t> blue);

@@ -1,0 +1,44 @@
+// vyk_pic_convert: turns a raw 512 × 512 grey picture into a 24-bit BMP beside it.
+#include "bmp_writer.h"
+#include "fatal.h"
+#include "picture.h"
+#include "raw_picture.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <span>
+#include <string>
+
+// Usage: vyk_pic_convert inputfile. Writes inputfile.bmp and exits 0; on any failure prints one
+// line on standard error and exits 1, leaving no output file behind. Never writes to standard
+// output.
+int main(int argc, char* argv[])
+{
+    const std::uint32_t width = picture_width;
+    const std::uint32_t height = picture_height;
+    const std::size_t plane_size = std::size_t{width} * height;
+    const auto red = allocate_or_fail(plane_size);
+    const auto green = allocate_or_fail(plane_size);
+    const auto blue = allocate_or_fail(plane_size);
+
+    if (argc != 2)
+        fatal("USAGE: vyk_pic_convert inputfile.\n");
+    const char* input_name = argv[1];
+
+    std::FILE* in = std::fopen(input_name, "rb");
+    if (in == nullptr)
+        fatal("open read file error.\n");
+    read_raw_picture(in, width, height, {red.get(), plane_size}, {green.get(), plane_size},
+                     {blue.get(), plane_size});
+    // The reader takes a failed read for the end of the file; a directory or an I/O error must
+    // not pass for a short, black picture.
+    if (std::ferror(in))
+        fatal("read file error.\n");
+    std::fclose(in);
+
+    // The whole path is kept, directory and extension: scan.raw gives scan.raw.bmp beside it.
+    const std::string output_name = std::string(input_name) + ".bmp";
+    write_bmp(output_name.c_str(), width, height, {red.get(), plane_size},
+              {green.get(), plane_size}, {blue.get(), plane_size});
+    return 0;
+}

@@ -1,0 +1,18 @@
+// Reading a headerless 8-bit grey picture into the three colour planes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+// Reads a raw grey picture from in: width × height bytes, top row first, each row left to right,
+// one byte per pixel. Makes exactly width × height byte reads whatever the stream holds and stores
+// every value in red, green and blue at plane_offset(column, height - 1 - row, height), so every
+// byte of the planes (each at least width × height bytes) is written. A read that yields nothing,
+// at the end of a short file or after a read error, stores 0: a short file gives a picture that is
+// black from where the file ends. Bytes beyond width × height are left unread. The stream is
+// neither closed nor repositioned; telling a read error from the end of the file is left to the
+// caller, through std::ferror(in).
+void read_raw_picture(std::FILE* in, std::uint32_t width, std::uint32_t height,
+                      std::span<std::uint8_t> red, std::span<std::uint8_t> green,
+                      std::span<std::uint8_t> blue);

@@ -1,0 +1,123 @@
+// Tests of the BMP writer: header bytes, pixel placement and channel order, padding, failures.
+#include "bmp_writer.h"
+#include "picture.h"
+#include "test_support.h"
+
+#include <cstdio>
+#include <fstream>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Picture planes holding a raw top-down picture, with each colour made different from the
+// others, so that swapped channels show up.
+struct colour_planes {
+    bytes red, green, blue;
+};
+
+colour_planes planes_of(const bytes& raw, std::uint32_t width, std::uint32_t height)
+{
+    colour_planes planes{bytes(raw.size()), bytes(raw.size()), bytes(raw.size())};
+    for (std::uint32_t k = 0; k < width * height; ++k) {
+        const std::uint32_t at = plane_offset(k % width, height - 1 - k / width, height);
+        planes.red[at] = raw[k];
+        planes.green[at] = static_cast<std::uint8_t>(raw[k] ^ 0x55);
+        planes.blue[at] = static_cast<std::uint8_t>(raw[k] ^ 0xAA);
+    }
+    return planes;
+}
+
+void write(const std::filesystem::path& path, std::uint32_t width, std::uint32_t height,
+           const colour_planes& planes)
+{
+    write_bmp(path.c_str(), width, height, planes.red, planes.green, planes.blue);
+}
+
+using BmpWriter = scratch_dir_test;
+
+TEST(BmpHeaders, AreTheFixedBytesFor512By512)
+{
+    const bmp_headers want = {0x42, 0x4D, 0x36, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
+                              0x36, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, 0x00, 0x02,
+                              0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00, 0x18, 0x00};
+    EXPECT_EQ(make_bmp_headers(512, 512), want);
+}
+
+TEST_F(BmpWriter, StoresRowsBottomUpAsBlueGreenRed)
+{
+    const bytes raw = asymmetric_picture(512, 512);
+    write(dir / "out.bmp", 512, 512, planes_of(raw, 512, 512));
+    const bytes file = read_file(dir / "out.bmp");
+    ASSERT_EQ(file.size(), 786'486U);
+    for (std::size_t k = 0; k < raw.size(); ++k) {
+        const std::size_t at = 54 + (511 - k / 512) * 1536 + 3 * (k % 512);
+        ASSERT_EQ(file[at], raw[k] ^ 0xAA) << "blue of input byte " << k;
+        ASSERT_EQ(file[at + 1], raw[k] ^ 0x55) << "green of input byte " << k;
+        ASSERT_EQ(file[at + 2], raw[k]) << "red of input byte " << k;
+    }
+    // The first input byte opens the last stored row; the last one ends the first stored row.
+    EXPECT_EQ(file[784'952], raw.front());
+    EXPECT_EQ(file[1'589], raw.back());
+}
+
+TEST_F(BmpWriter, PadsRowsToWholeWordsAndCountsThePadding)
+{
+    // 3 pixels make a 9-byte row, padded with 3 zero bytes to 12.
+    const bytes raw = asymmetric_picture(3, 2);
+    write(dir / "odd.bmp", 3, 2, planes_of(raw, 3, 2));
+    const bytes file = read_file(dir / "odd.bmp");
+    ASSERT_EQ(file.size(), 54U + 2 * 12);
+    EXPECT_EQ(bytes(file.begin() + 2, file.begin() + 6), (bytes{78, 0, 0, 0})) << "file size";
+    EXPECT_EQ(bytes(file.begin() + 18, file.begin() + 26), (bytes{3, 0, 0, 0, 2, 0, 0, 0}));
+    const auto bgr = [&](std::size_t k) {
+        return bytes{static_cast<std::uint8_t>(raw[k] ^ 0xAA),
+                     static_cast<std::uint8_t>(raw[k] ^ 0x55), raw[k]};
+    };
+    bytes want_rows;
+    for (const std::size_t first : {std::size_t{3}, std::size_t{0}}) { // bottom row first
+        for (std::size_t k = first; k < first + 3; ++k) {
+            const bytes pixel = bgr(k);
+            want_rows.insert(want_rows.end(), pixel.begin(), pixel.end());
+        }
+        want_rows.insert(want_rows.end(), {0, 0, 0});
+    }
+    EXPECT_EQ(bytes(file.begin() + 54, file.end()), want_rows);
+}
+
+TEST_F(BmpWriter, ReplacesALongerExistingFile)
+{
+    write_file(dir / "out.bmp", bytes(1 << 20, 0x77));
+    const colour_planes black{bytes(512 * 512), bytes(512 * 512), bytes(512 * 512)};
+    write(dir / "out.bmp", 512, 512, black);
+    EXPECT_EQ(read_file(dir / "out.bmp"), expected_bmp({}));
+}
+
+// Leaves the process room for almost nothing beyond what it already maps, then writes.
+void write_short_of_memory(const std::filesystem::path& path, const colour_planes& planes)
+{
+    long mapped_pages = 0;
+    std::ifstream("/proc/self/statm") >> mapped_pages;
+    const rlim_t limit =
+        static_cast<rlim_t>(mapped_pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+        (64 << 10);
+    const rlimit address_space{limit, limit};
+    setrlimit(RLIMIT_AS, &address_space);
+    write(path, 512, 512, planes);
+}
+
+TEST_F(BmpWriter, ReportsAnImageItCantAllocateAndCreatesNothing)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator aborts instead of failing the allocation";
+#endif
+    const colour_planes black{bytes(512 * 512), bytes(512 * 512), bytes(512 * 512)};
+    EXPECT_EXIT(write_short_of_memory(dir / "out.bmp", black), ::testing::ExitedWithCode(1),
+                "^out of memory\\.\n$");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.bmp"));
+}
+
+} // namespace

@@ -1,0 +1,9 @@
+# Fails unless GENERATOR, run now, draws exactly the bytes checked in as SAMPLE.
+execute_process(COMMAND ${GENERATOR} ${OUTPUT} RESULT_VARIABLE drawn)
+if(NOT drawn EQUAL 0)
+  message(FATAL_ERROR "the chart generator failed: ${drawn}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${SAMPLE} ${OUTPUT} RESULT_VARIABLE differs)
+if(differs)
+  message(FATAL_ERROR "${SAMPLE} is not what the generator draws; regenerate it")
+endif()

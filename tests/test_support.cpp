@@ -1,0 +1,94 @@
+// Helpers shared by the tests: scratch directories, file contents, test pictures and the
+// BMP that an input must give, worked out independently of the writer.
+#include "test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+void scratch_dir_test::SetUp()
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/vyk_pic_convert_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "can't create a scratch directory";
+    dir = pattern;
+}
+
+void scratch_dir_test::TearDown()
+{
+    if (!dir.empty())
+        std::filesystem::remove_all(dir);
+}
+
+std::vector<std::string> scratch_dir_test::entries() const
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bytes read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("can't read " + path.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const std::filesystem::path& path, const bytes& contents)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(contents.data()),
+              static_cast<std::streamsize>(contents.size()));
+    if (!out.flush())
+        throw std::runtime_error("can't write " + path.string());
+}
+
+namespace {
+
+// Mirroring a column c to width - 1 - c changes 131 × c by an odd multiple of 131 when the width
+// is even, and so changes the byte; likewise 7 × row for an even height.
+std::uint8_t pattern(std::size_t column, std::size_t row)
+{
+    return static_cast<std::uint8_t>(131 * column + 7 * row + 17);
+}
+
+} // namespace
+
+bytes asymmetric_picture(std::uint32_t width, std::uint32_t height)
+{
+    bytes picture(std::size_t{width} * height);
+    for (std::size_t k = 0; k < picture.size(); ++k)
+        picture[k] = pattern(k % width, k / width);
+    return picture;
+}
+
+bytes raw_input(std::size_t size)
+{
+    bytes raw(size);
+    for (std::size_t k = 0; k < size; ++k)
+        raw[k] = pattern(k % 512, k / 512);
+    return raw;
+}
+
+bytes expected_bmp(const bytes& raw)
+{
+    static const std::uint8_t headers[54] = {
+        0x42, 0x4D, 0x36, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x36, 0x00, 0x00, 0x00,
+        0x28, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00,
+        0x18, 0x00, // the remaining 24 bytes are zero
+    };
+    bytes bmp(786'486, 0);
+    std::copy(std::begin(headers), std::end(headers), bmp.begin());
+    const std::size_t pixels = std::min<std::size_t>(raw.size(), 512 * 512);
+    for (std::size_t k = 0; k < pixels; ++k) {
+        const std::size_t at = 54 + (511 - k / 512) * 1536 + 3 * (k % 512);
+        bmp[at] = bmp[at + 1] = bmp[at + 2] = raw[k];
+    }
+    return bmp;
+}
