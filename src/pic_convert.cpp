@@ -4,6 +4,7 @@
 #include "picture.h"
 #include "raw_picture.h"
 
+#include <csignal>
 #include <cstddef>
 #include <cstdio>
 #include <span>
@@ -20,6 +21,10 @@ int main(int argc, char* argv[])
     const auto red = allocate_or_fail(plane_size);
     const auto green = allocate_or_fail(plane_size);
     const auto blue = allocate_or_fail(plane_size);
+    // Past a file-size limit (ulimit -f) the kernel would kill the process with SIGXFSZ midway
+    // through the output, leaving a truncated BMP; ignored, the write fails with EFBIG instead
+    // and the incomplete file is removed like on any other write error.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     if (argc != 2)
         fatal("USAGE: vyk_pic_convert inputfile.\n");

@@ -55,8 +55,9 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
         if (chdir(cwd.c_str()) != 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
             _exit(127);
         if (file_size_limit) {
-            // Past the limit a write fails with EFBIG instead of raising SIGXFSZ.
-            std::signal(SIGXFSZ, SIG_IGN);
+            // Left at its default, SIGXFSZ kills a process that writes past the limit; the tool
+            // must see to it that this ends in a write error, not a truncated file.
+            std::signal(SIGXFSZ, SIG_DFL);
             const rlimit limit{*file_size_limit, *file_size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
         }
