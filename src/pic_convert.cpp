@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <span>
 #include <string>
 
 // Usage: vyk_pic_convert inputfile. Writes inputfile.bmp and exits 0; on any failure prints one
@@ -33,8 +32,7 @@ int main(int argc, char* argv[])
     std::FILE* in = std::fopen(input_name, "rb");
     if (in == nullptr)
         fatal("open read file error.\n");
-    read_raw_picture(in, width, height, {red.get(), plane_size}, {green.get(), plane_size},
-                     {blue.get(), plane_size});
+    read_raw_picture(in, width, height, red, green, blue);
     // The reader takes a failed read for the end of the file; a directory or an I/O error must
     // not pass for a short, black picture.
     if (std::ferror(in))
@@ -43,7 +41,6 @@ int main(int argc, char* argv[])
 
     // The whole path is kept, directory and extension: scan.raw gives scan.raw.bmp beside it.
     const std::string output_name = std::string(input_name) + ".bmp";
-    write_bmp(output_name.c_str(), width, height, {red.get(), plane_size},
-              {green.get(), plane_size}, {blue.get(), plane_size});
+    write_bmp(output_name.c_str(), width, height, red, green, blue);
     return 0;
 }
