@@ -1,4 +1,5 @@
 # Fails unless GENERATOR, run now, draws exactly the bytes checked in as SAMPLE.
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${GENERATOR} ${OUTPUT} RESULT_VARIABLE drawn)
 if(NOT drawn EQUAL 0)
   message(FATAL_ERROR "the chart generator failed: ${drawn}")

@@ -1,0 +1,37 @@
+# Installation layout and the Debian package (cpack -G DEB in the build directory).
+include(GNUInstallDirs)
+
+set(CPACK_PACKAGE_NAME vyk-pic-convert) # Debian names allow no underscore
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER
+    "vyk_pic_convert maintainers <maintainers@users.noreply.c-seed-8cc9938e.example>")
+set(package_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+
+install(TARGETS vyk_pic_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/vyk_pic_convert.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Debian asks every package for these two; the changelog's version is the project's.
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog
+        DESTINATION ${package_doc_dir})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${CPACK_DEBIAN_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert raw 512x512 grey pictures to 24-bit BMP files")
+set(CPACK_PACKAGE_DESCRIPTION
+    "vyk_pic_convert turns a headerless 512 x 512 8-bit grey picture (one byte per
+pixel, top row first) into an uncompressed 24-bit BMP file written beside it,
+upright and pixel for pixel, so that any picture viewer opens it.
+.
+It runs once per file and prints nothing when it succeeds; its exit status is
+0 only when the complete BMP was written, and it never leaves a half-written
+file behind, which makes it safe to run over thousands of files from a shell
+loop or xargs -P.")
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_STRIP_FILES ON)
+# Debian installs manuals and changelogs compressed; the plain install keeps them as they are.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress_docs.cmake)
+include(CPack)
