@@ -21,8 +21,9 @@ stream stream_of(const bytes& contents)
 {
     stream in(std::tmpfile(), &std::fclose);
     EXPECT_NE(in, nullptr);
-    if (!contents.empty()) // an empty vector's data() may be null, which fwrite must not get
+    if (!contents.empty()) { // an empty vector's data() may be null, which fwrite must not get
         EXPECT_EQ(std::fwrite(contents.data(), 1, contents.size(), in.get()), contents.size());
+    }
     std::rewind(in.get());
     return in;
 }
