@@ -1,7 +1,7 @@
-# Fails unless the manual page MAN renders with no groff warning, carries the project's VERSION,
-# and names every message that the sources under SOURCE_DIR can print through fatal().
+# Fails unless the manual page MAN renders with no warning from GROFF, carries the project's
+# VERSION, and names every message that the sources under SOURCE_DIR can print through fatal().
 cmake_minimum_required(VERSION 3.25)
-execute_process(COMMAND groff -man -ww -z ${MAN}
+execute_process(COMMAND ${GROFF} -man -ww -z ${MAN}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status EQUAL 0 OR NOT "${out}${err}" STREQUAL "")
   message(FATAL_ERROR "groff warns about ${MAN}:\n${out}${err}")
@@ -13,7 +13,7 @@ if(NOT title MATCHES "\"vyk_pic_convert ${VERSION}\"")
 endif()
 
 # Rendered wide and unhyphenated, so that no message is split across lines.
-execute_process(COMMAND groff -man -Tutf8 -P-cbou -rLL=400n -rHY=0 ${MAN}
+execute_process(COMMAND ${GROFF} -man -Tutf8 -P-cbou -rLL=400n -rHY=0 ${MAN}
   OUTPUT_VARIABLE page RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "groff can't render ${MAN}")
