@@ -9,13 +9,13 @@
 namespace {
 
 // Field offsets within the 54 header bytes; all fields are little-endian.
-constexpr std::size_t bf_type = 0;      // 2 bytes: "BM"
-constexpr std::size_t bf_size = 2;      // 4 bytes: size of the whole file
-constexpr std::size_t bf_off_bits = 10; // 4 bytes: where the pixels begin
-constexpr std::size_t bi_size = 14;     // 4 bytes: size of the info header
-constexpr std::size_t bi_width = 18;    // 4 bytes
-constexpr std::size_t bi_height = 22;   // 4 bytes: positive, so rows are stored bottom-up
-constexpr std::size_t bi_planes = 26;   // 2 bytes: always 1
+constexpr std::size_t bf_type = 0;       // 2 bytes: "BM"
+constexpr std::size_t bf_size = 2;       // 4 bytes: size of the whole file
+constexpr std::size_t bf_off_bits = 10;  // 4 bytes: where the pixels begin
+constexpr std::size_t bi_size = 14;      // 4 bytes: size of the info header
+constexpr std::size_t bi_width = 18;     // 4 bytes
+constexpr std::size_t bi_height = 22;    // 4 bytes: positive, so rows are stored bottom-up
+constexpr std::size_t bi_planes = 26;    // 2 bytes: always 1
 constexpr std::size_t bi_bit_count = 28; // 2 bytes: bits per pixel
 // The remaining fields (reserved words, compression, image size, resolution, colour counts)
 // are all 0: uncompressed, no colour table.

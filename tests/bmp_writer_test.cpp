@@ -102,8 +102,7 @@ void write_short_of_memory(const std::filesystem::path& path, const colour_plane
     long mapped_pages = 0;
     std::ifstream("/proc/self/statm") >> mapped_pages;
     const rlim_t limit =
-        static_cast<rlim_t>(mapped_pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-        (64 << 10);
+        static_cast<rlim_t>(mapped_pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64 << 10);
     const rlimit address_space{limit, limit};
     setrlimit(RLIMIT_AS, &address_space);
     write(path, 512, 512, planes);

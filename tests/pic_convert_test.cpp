@@ -81,8 +81,7 @@ protected:
     }
 
     // Expects a silent, successful run that left output holding the conversion of raw.
-    static void expect_converted(const run_result& result, const fs::path& output,
-                                 const bytes& raw)
+    static void expect_converted(const run_result& result, const fs::path& output, const bytes& raw)
     {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out, "");
@@ -175,7 +174,8 @@ TEST_F(Converter, GivesAPictureAnIndependentDecoderShowsUpright)
     bytes want;
     for (const std::uint8_t grey : raw)
         want.insert(want.end(), {grey, grey, grey});
-    EXPECT_TRUE(std::equal(want.begin(), want.end(), ppm.begin() + static_cast<long>(header.size())));
+    EXPECT_TRUE(
+        std::equal(want.begin(), want.end(), ppm.begin() + static_cast<long>(header.size())));
 }
 
 TEST_F(Converter, RejectsAWrongArgumentCount)

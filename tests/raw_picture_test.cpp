@@ -67,9 +67,10 @@ TEST(RawPictureReader, UsesWidthAndHeightEachInItsOwnPlace)
     const bytes raw = asymmetric_picture(6, 4);
     const planes got = read_planes(stream_of(raw).get(), 6, 4);
     expect_picture(got, raw, 6, 4);
-    EXPECT_EQ(got.blue, (bytes{raw[18], raw[12], raw[6], raw[0], raw[19], raw[13], raw[7], raw[1],
-                               raw[20], raw[14], raw[8], raw[2], raw[21], raw[15], raw[9], raw[3],
-                               raw[22], raw[16], raw[10], raw[4], raw[23], raw[17], raw[11], raw[5]}));
+    EXPECT_EQ(got.blue,
+              (bytes{raw[18], raw[12], raw[6],  raw[0], raw[19], raw[13], raw[7],  raw[1],
+                     raw[20], raw[14], raw[8],  raw[2], raw[21], raw[15], raw[9],  raw[3],
+                     raw[22], raw[16], raw[10], raw[4], raw[23], raw[17], raw[11], raw[5]}));
 }
 
 TEST(RawPictureReader, FillsBlackPastTheEndOfAShortInput)

@@ -11,8 +11,8 @@
 void scratch_dir_test::SetUp()
 {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/vyk_pic_convert_test.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/vyk_pic_convert_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern.data()), nullptr) << "can't create a scratch directory";
     dir = pattern;
 }
@@ -78,11 +78,14 @@ bytes raw_input(std::size_t size)
 
 bytes expected_bmp(const bytes& raw)
 {
+    // The file header, then the info header up to its bit count; the remaining 24 bytes are 0.
+    // clang-format off
     static const std::uint8_t headers[54] = {
         0x42, 0x4D, 0x36, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x36, 0x00, 0x00, 0x00,
         0x28, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x01, 0x00,
-        0x18, 0x00, // the remaining 24 bytes are zero
+        0x18, 0x00,
     };
+    // clang-format on
     bytes bmp(786'486, 0);
     std::copy(std::begin(headers), std::end(headers), bmp.begin());
     const std::size_t pixels = std::min<std::size_t>(raw.size(), 512 * 512);
