@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
+#include <new>
 #include <string>
 
 // Usage: vyk_pic_convert inputfile. Writes inputfile.bmp and exits 0; on any failure prints one
@@ -40,7 +41,12 @@ int main(int argc, char* argv[])
     std::fclose(in);
 
     // The whole path is kept, directory and extension: scan.raw gives scan.raw.bmp beside it.
-    const std::string output_name = std::string(input_name) + ".bmp";
+    std::string output_name;
+    try {
+        output_name = std::string(input_name) + ".bmp";
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory.\n"); // one line and status 1, not an abort
+    }
     write_bmp(output_name.c_str(), width, height, red, green, blue);
     return 0;
 }
