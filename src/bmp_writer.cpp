@@ -3,10 +3,13 @@
 
 #include "fatal.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 
 namespace {
+
+using bmp_headers = std::array<std::uint8_t, bmp_headers_size>;
 
 // Field offsets within the 54 header bytes; all fields are little-endian.
 constexpr std::size_t bf_type = 0;       // 2 bytes: "BM"
@@ -58,8 +61,8 @@ bool write_all(std::FILE* out, std::span<const std::uint8_t> bytes)
     return std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
 }
 
-} // namespace
-
+// Returns the file header followed by the info header for a bottom-up, uncompressed 24-bit
+// picture of width × height pixels with no colour table.
 bmp_headers make_bmp_headers(std::uint32_t width, std::uint32_t height)
 {
     bmp_headers headers{};
@@ -74,6 +77,8 @@ bmp_headers make_bmp_headers(std::uint32_t width, std::uint32_t height)
     put_le(headers, bi_bit_count, 8 * bmp_bytes_per_pixel, 2);
     return headers;
 }
+
+} // namespace
 
 void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t height,
                std::span<const std::uint8_t> red, std::span<const std::uint8_t> green,

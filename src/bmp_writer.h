@@ -3,7 +3,6 @@
 
 #include "picture.h"
 
-#include <array>
 #include <cstdint>
 #include <span>
 
@@ -27,12 +26,6 @@ constexpr std::uint32_t bmp_file_size(std::uint32_t width, std::uint32_t height)
 static_assert(bmp_headers_size == 54, "the pixels begin right after the two headers");
 static_assert(bmp_row_padding(picture_width) == 0, "a 512-pixel row needs no padding");
 static_assert(bmp_file_size(picture_width, picture_height) == 786'486);
-
-using bmp_headers = std::array<std::uint8_t, bmp_headers_size>;
-
-// Returns the file header followed by the info header for a bottom-up, uncompressed 24-bit
-// picture of width × height pixels with no colour table.
-bmp_headers make_bmp_headers(std::uint32_t width, std::uint32_t height);
 
 // Writes the picture held in the red, green and blue planes (each width × height bytes, laid out
 // as picture.h describes) to output_name as a 24-bit BMP, creating the file or replacing what it
