@@ -2,6 +2,7 @@
 #include "bmp_writer.h"
 
 #include "fatal.h"
+#include "remove_on_signal.h"
 #include "transpose.h"
 
 #include <algorithm>
@@ -174,7 +175,7 @@ void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t heigh
     constexpr std::size_t stream_buffer_size = 32 << 10;
     const std::span<std::uint8_t> stream_buffer = allocate_or_fail(stream_buffer_size);
 
-    std::FILE* out = std::fopen(output_name, "wb");
+    std::FILE* out = fopen_removed_on_signal(output_name, "wb");
     if (out == nullptr)
         fatal("open write file error.\n");
     std::setvbuf(out, reinterpret_cast<char*>(stream_buffer.data()), _IOFBF, stream_buffer_size);
@@ -195,4 +196,5 @@ void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t heigh
         std::remove(output_name);
         fatal("write file error.\n");
     }
+    stop_removing_on_signal();
 }

@@ -33,7 +33,9 @@ static_assert(bmp_file_size(picture_width, picture_height) == 786'486);
 // and one line on standard error otherwise: "out of memory.\n" if the interleaved image can't be
 // allocated (nothing is created), "open write file error.\n" if the file can't be opened, and
 // "write file error.\n" if a write or the closing flush fails, after removing the incomplete
-// file so that no truncated BMP is left behind.
+// file so that no truncated BMP is left behind. Likewise, if SIGINT, SIGTERM, SIGHUP or SIGQUIT
+// (unless ignored) arrives between the opening of the file and the end of its closing, the file
+// is removed and the process ends by that signal.
 void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t height,
                std::span<const std::uint8_t> red, std::span<const std::uint8_t> green,
                std::span<const std::uint8_t> blue);

@@ -9,12 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +27,7 @@ namespace fs = std::filesystem;
 
 struct run_result {
     int status; // the exit status, or 128 + the signal that ended the process
+    int signal; // the signal that ended the process, or 0 if it exited
     std::string out;
     std::string err;
 };
@@ -75,7 +79,8 @@ run_result wait_for(const started_tool& tool)
 {
     int status = 0;
     waitpid(tool.pid, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), contents_of(tool.out),
+    const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + signal, signal, contents_of(tool.out),
             contents_of(tool.err)};
 }
 
@@ -95,6 +100,26 @@ child_setup file_size_limit(rlim_t bytes)
         const rlimit limit{bytes, bytes};
         setrlimit(RLIMIT_FSIZE, &limit);
     };
+}
+
+// Converts dir/scan.raw with a FIFO as the output name, after setup, and reads the first bytes
+// of the output from it. The tool has then created the output and is writing it, and can't
+// finish while nothing reads the rest: it is held mid-write for as long as the test needs.
+// Returns the tool and the read end of the FIFO, which must stay open until the tool has ended.
+std::pair<started_tool, int> start_held_mid_write(const fs::path& dir, const child_setup& setup)
+{
+    if (mkfifo((dir / "scan.raw.bmp").c_str(), 0600) != 0)
+        throw std::runtime_error("can't make a FIFO");
+    const started_tool tool = start_tool(dir, {"scan.raw"}, setup);
+    const int fifo = open((dir / "scan.raw.bmp").c_str(), O_RDONLY);
+    std::array<char, 54> headers{};
+    for (std::size_t got = 0; got < headers.size();) {
+        const ssize_t more = read(fifo, headers.data() + got, headers.size() - got);
+        if (more <= 0)
+            throw std::runtime_error("the tool wrote no output");
+        got += static_cast<std::size_t>(more);
+    }
+    return {tool, fifo};
 }
 
 class Converter : public scratch_dir_test {
@@ -264,6 +289,47 @@ TEST_F(Converter, RemovesTheOutputWhenTheDiskFills)
     // With exactly enough room the conversion succeeds.
     expect_converted(run_tool(dir, {"scan.raw"}, file_size_limit(786'486)), dir / "scan.raw.bmp",
                      raw_input(512 * 512));
+}
+
+TEST_F(Converter, RemovesTheOutputWhenASignalEndsTheRun)
+{
+    write_file(dir / "scan.raw", raw_input(512 * 512));
+    const auto no_core_dump = [] {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(sigabbrev_np(signal));
+        const auto [tool, fifo] = start_held_mid_write(dir, no_core_dump);
+        kill(tool.pid, signal);
+        const run_result result = wait_for(tool);
+        close(fifo);
+        EXPECT_EQ(result.signal, signal);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(entries(), strings{"scan.raw"});
+    }
+}
+
+TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
+{
+    // As under nohup, or for a background job of a non-interactive shell.
+    const bytes raw = raw_input(512 * 512);
+    write_file(dir / "scan.raw", raw);
+    const auto [tool, fifo] = start_held_mid_write(dir, [] { std::signal(SIGINT, SIG_IGN); });
+    kill(tool.pid, SIGINT);
+    bytes rest(786'486 - 54 + 1);
+    std::size_t got = 0;
+    for (ssize_t more; (more = read(fifo, rest.data() + got, rest.size() - got)) > 0;)
+        got += static_cast<std::size_t>(more);
+    const run_result result = wait_for(tool);
+    close(fifo);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    ASSERT_EQ(got, 786'486U - 54);
+    const bytes bmp = expected_bmp(raw);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.begin() + static_cast<long>(got), bmp.begin() + 54));
+    EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
 }
 
 } // namespace
