@@ -110,13 +110,11 @@ void compose(std::uint32_t width, std::uint32_t height, std::span<const std::uin
         const std::uint32_t lowest_y = height - top - static_cast<std::uint32_t>(rows);
         for (std::uint32_t left = 0; left < width; left += tile_side) {
             const std::size_t columns = std::min<std::size_t>(tile_side, width - left);
-            const std::size_t at = plane_offset(left, lowest_y, height);
-            const std::size_t extent = (columns - 1) * height + rows;
             // Plane column left + i, read from its lowest row up, fills column left + i of the
             // band from its last row up.
             const auto transpose_into = [&](std::span<const std::uint8_t> plane,
                                             std::span<std::uint8_t> band) {
-                transpose_tile(plane.subspan(at, extent).data(),
+                transpose_tile(plane_block(plane, left, lowest_y, height, columns, rows).data(),
                                static_cast<std::ptrdiff_t>(height),
                                std::array{&band[(rows - 1) * width + left]},
                                -static_cast<std::ptrdiff_t>(width), columns, rows);

@@ -77,12 +77,11 @@ void read_raw_picture(std::FILE* in, std::uint32_t width, std::uint32_t height,
                 const std::uint8_t* bottom_row = &band[(first + tile_rows - 1) * width + left];
                 const std::uint32_t lowest_y =
                     height - top - static_cast<std::uint32_t>(first + tile_rows);
-                const std::size_t at = plane_offset(left, lowest_y, height);
-                const std::size_t extent = (columns - 1) * height + tile_rows;
+                const auto block = [&](std::span<std::uint8_t> plane) {
+                    return plane_block(plane, left, lowest_y, height, columns, tile_rows).data();
+                };
                 // Transposed once, stored three times.
-                const std::array<std::uint8_t*, 3> planes{red.subspan(at, extent).data(),
-                                                          green.subspan(at, extent).data(),
-                                                          blue.subspan(at, extent).data()};
+                const std::array<std::uint8_t*, 3> planes{block(red), block(green), block(blue)};
                 transpose_tile(bottom_row, -band_stride, planes, plane_stride, tile_rows, columns);
             }
         }
