@@ -2,7 +2,7 @@
 #include "bmp_writer.h"
 
 #include "fatal.h"
-#include "remove_on_signal.h"
+#include "output_file.h"
 #include "transpose.h"
 
 #include <algorithm>
@@ -173,9 +173,10 @@ void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t heigh
     constexpr std::size_t stream_buffer_size = 32 << 10;
     const std::span<std::uint8_t> stream_buffer = allocate_or_fail(stream_buffer_size);
 
-    std::FILE* out = fopen_removed_on_signal(output_name, "wb");
-    if (out == nullptr)
+    output_file output = open_output(output_name);
+    if (output.stream == nullptr)
         fatal("open write file error.\n");
+    std::FILE* out = output.stream;
     std::setvbuf(out, reinterpret_cast<char*>(stream_buffer.data()), _IOFBF, stream_buffer_size);
 
     const std::span<const std::uint8_t> all_headers(headers);
@@ -187,12 +188,6 @@ void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t heigh
         written = write_all(out, image.subspan(std::size_t{row} * row_bytes, row_bytes)) &&
                   write_all(out, row_padding);
     }
-    // The close flushes the stream's buffer: a full disk often shows only here.
-    if (std::fclose(out) != 0)
-        written = false;
-    if (!written) {
-        std::remove(output_name);
+    if (!close_output(output, written))
         fatal("write file error.\n");
-    }
-    stop_removing_on_signal();
 }

@@ -13,13 +13,19 @@
 
 namespace {
 
-// The next byte of in, or 0 at the end of the file or after a read error. The stream belongs to
-// this one thread, so the unlocked read is safe: an inline test of the stream's buffer instead
-// of a locked library call.
+// The next byte of in, or 0 at the end of the file. Ends the run with "read file error.\n" at
+// the first failed read: a directory or a failing disk must not pass for a short, black picture,
+// and a failed read, unlike the end of the file, is tried again by the next call, which on a
+// failing disk can take seconds each. The stream belongs to this one thread, so the unlocked read
+// is safe: an inline test of the stream's buffer instead of a locked library call.
 std::uint32_t next_byte(std::FILE* in)
 {
     const int byte = getc_unlocked(in);
-    return byte == EOF ? 0 : static_cast<std::uint32_t>(byte);
+    if (byte != EOF)
+        return static_cast<std::uint32_t>(byte);
+    if (ferror_unlocked(in))
+        fatal("read file error.\n");
+    return 0;
 }
 
 // Fills out with the next out.size() bytes of in, one read call per byte, 0 for each byte past

@@ -3,21 +3,29 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <bit>
+#include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -75,13 +83,33 @@ started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& arg
     return {child, out, err};
 }
 
-run_result wait_for(const started_tool& tool)
+// The tool's result from its wait status.
+run_result result_of(const started_tool& tool, int status)
 {
-    int status = 0;
-    waitpid(tool.pid, &status, 0);
     const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + signal, signal, contents_of(tool.out),
             contents_of(tool.err)};
+}
+
+// Waits for the tool to end. A tool that is still running after 30 seconds (well inside the
+// test's own time limit) is stuck where it should have ended: it is killed, and the result says
+// so on its standard error.
+run_result wait_for(const started_tool& tool)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(30);
+    int status = 0;
+    while (waitpid(tool.pid, &status, WNOHANG) == 0) {
+        if (steady_clock::now() > deadline) {
+            kill(tool.pid, SIGKILL);
+            waitpid(tool.pid, &status, 0);
+            run_result stuck = result_of(tool, status);
+            stuck.err += "[killed by the test: still running after 30 s]";
+            return stuck;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    return result_of(tool, status);
 }
 
 run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
@@ -91,9 +119,11 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
 }
 
 // Caps the size of any file the tool writes, as a quota or a nearly full disk would.
-child_setup file_size_limit(rlim_t bytes)
+child_setup file_size_limit(rlim_t bytes, const child_setup& setup = {})
 {
-    return [bytes] {
+    return [bytes, setup] {
+        if (setup)
+            setup();
         // Left at its default, SIGXFSZ kills a process that writes past the limit; the tool must
         // see to it that this ends in a write error, not a truncated file.
         std::signal(SIGXFSZ, SIG_DFL);
@@ -102,24 +132,92 @@ child_setup file_size_limit(rlim_t bytes)
     };
 }
 
-// Converts dir/scan.raw with a FIFO as the output name, after setup, and reads the first bytes
-// of the output from it. The tool has then created the output and is writing it, and can't
-// finish while nothing reads the rest: it is held mid-write for as long as the test needs.
-// Returns the tool and the read end of the FIFO, which must stay open until the tool has ended.
-std::pair<started_tool, int> start_held_mid_write(const fs::path& dir, const child_setup& setup)
+// Runs setup, then makes the tool's file system seem to have no unnamed files, as vfat has none:
+// an open with O_TMPFILE fails with EOPNOTSUPP, so the tool writes under a temporary name.
+child_setup without_unnamed_files(const child_setup& setup = {})
 {
-    if (mkfifo((dir / "scan.raw.bmp").c_str(), 0600) != 0)
-        throw std::runtime_error("can't make a FIFO");
-    const started_tool tool = start_tool(dir, {"scan.raw"}, setup);
-    const int fifo = open((dir / "scan.raw.bmp").c_str(), O_RDONLY);
-    std::array<char, 54> headers{};
-    for (std::size_t got = 0; got < headers.size();) {
-        const ssize_t more = read(fifo, headers.data() + got, headers.size() - got);
-        if (more <= 0)
-            throw std::runtime_error("the tool wrote no output");
-        got += static_cast<std::size_t>(more);
+    return [setup] {
+        if (setup)
+            setup();
+        // The low word of the open's flags, argument 2 of openat.
+        constexpr std::uint32_t flags_word = offsetof(seccomp_data, args) + 2 * sizeof(__u64) +
+                                             (std::endian::native == std::endian::big ? 4 : 0);
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, flags_word),
+            BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(126);
+    };
+}
+
+// The two ways the tool can write a new output: a file with no name, or a temporary name.
+const std::array<std::pair<const char*, child_setup>, 2> routes{{
+    {"unnamed file", {}},
+    {"temporary name", without_unnamed_files()},
+}};
+
+// Runs setup, then has the tool traced by the test, which must then follow it with hold_at.
+child_setup traced(const child_setup& setup)
+{
+    return [setup] {
+        if (setup)
+            setup();
+        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
+            _exit(125);
+    };
+}
+
+using syscall_entry = decltype(__ptrace_syscall_info{}.entry);
+
+// Follows a tool started with traced(): lets it run until hold is true of a system call it is
+// entering, and leaves it stopped there, before the call, until release(). If the tool ends
+// first, returns false with its wait status in status.
+bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
+             int& status)
+{
+    if (waitpid(tool.pid, &status, 0) != tool.pid || !WIFSTOPPED(status)) // stopped at exec
+        return false;
+    ptrace(PTRACE_SETOPTIONS, tool.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    long pass_on = 0; // a signal that stopped the tool, to be delivered as it resumes
+    for (;;) {
+        ptrace(PTRACE_SYSCALL, tool.pid, nullptr, pass_on);
+        if (waitpid(tool.pid, &status, 0) != tool.pid || !WIFSTOPPED(status))
+            return false;
+        pass_on = WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
+        __ptrace_syscall_info call{};
+        if (pass_on == 0 && ptrace(PTRACE_GET_SYSCALL_INFO, tool.pid, sizeof call, &call) > 0 &&
+            call.op == PTRACE_SYSCALL_INFO_ENTRY && hold(call.entry))
+            return true;
     }
-    return {tool, fifo};
+}
+
+void release(const started_tool& tool)
+{
+    ptrace(PTRACE_DETACH, tool.pid, nullptr, nullptr);
+}
+
+// Starts the tool on dir/scan.raw, after setup, and holds it at its fifth write to a file: the
+// output is then a third written, and stays so for as long as the test needs.
+started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
+{
+    const started_tool tool = start_tool(dir, {"scan.raw"}, traced(setup));
+    int writes = 0;
+    int status = 0;
+    const bool held = hold_at(
+        tool,
+        [&](const syscall_entry& call) { return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5; },
+        status);
+    if (!held)
+        throw std::runtime_error("the tool ended before its fifth write: " +
+                                 result_of(tool, status).err);
+    return tool;
 }
 
 class Converter : public scratch_dir_test {
@@ -188,12 +286,55 @@ TEST_F(Converter, NamesTheOutputAfterTheWholeInputPath)
     EXPECT_EQ(entries(), (strings{"picture", "picture.bmp", "scans"}));
 }
 
-TEST_F(Converter, ReplacesAnExistingOutput)
+TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
 {
     const bytes raw = raw_input(1000);
+    const bytes old(1 << 20, 0x77);
     write_file(dir / "scan.raw", raw);
-    write_file(dir / "scan.raw.bmp", bytes(1 << 20, 0x77));
-    expect_converted(run_tool(dir, {"scan.raw"}), dir / "scan.raw.bmp", raw);
+    for (const auto& [route, setup] : routes) {
+        SCOPED_TRACE(route);
+        // A file is replaced whole and keeps its permission bits; another hard link to it keeps
+        // the old contents.
+        write_file(dir / "scan.raw.bmp", old);
+        fs::permissions(dir / "scan.raw.bmp", fs::perms::owner_read | fs::perms::owner_write |
+                                                  fs::perms::group_read);
+        fs::create_hard_link(dir / "scan.raw.bmp", dir / "other_link");
+        expect_converted(run_tool(dir, {"scan.raw"}, setup), dir / "scan.raw.bmp", raw);
+        EXPECT_EQ(fs::status(dir / "scan.raw.bmp").permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        EXPECT_EQ(read_file(dir / "other_link"), old);
+        EXPECT_EQ(entries(), (strings{"other_link", "scan.raw", "scan.raw.bmp"}));
+        fs::remove(dir / "other_link");
+
+        // A symlink is followed: its target is replaced, or created if it is missing, and the
+        // link stays.
+        fs::remove(dir / "scan.raw.bmp");
+        fs::create_directory(dir / "kept");
+        fs::create_symlink("kept/scan.bmp", dir / "scan.raw.bmp");
+        for (int run = 0; run < 2; ++run) {
+            expect_converted(run_tool(dir, {"scan.raw"}, setup), dir / "kept" / "scan.bmp", raw);
+            EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+        }
+        fs::remove_all(dir / "kept");
+
+        // A FIFO is written in place, and stays.
+        fs::remove(dir / "scan.raw.bmp");
+        ASSERT_EQ(mkfifo((dir / "scan.raw.bmp").c_str(), 0600), 0);
+        const started_tool tool = start_tool(dir, {"scan.raw"}, setup);
+        const std::string piped = contents_of(open((dir / "scan.raw.bmp").c_str(), O_RDONLY));
+        const run_result result = wait_for(tool);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(bytes(piped.begin(), piped.end()), expected_bmp(raw));
+        EXPECT_TRUE(fs::is_fifo(dir / "scan.raw.bmp"));
+
+        // So is a device: /dev/null takes the file, and the link to it stays.
+        fs::remove(dir / "scan.raw.bmp");
+        fs::create_symlink("/dev/null", dir / "scan.raw.bmp");
+        EXPECT_EQ(run_tool(dir, {"scan.raw"}, setup).status, 0);
+        EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+        EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
+        fs::remove(dir / "scan.raw.bmp");
+    }
 }
 
 TEST_F(Converter, HandlesPathsLongerThanAThousandBytes)
@@ -252,10 +393,21 @@ TEST_F(Converter, ReportsAnInputItCantOpen)
     EXPECT_EQ(entries(), strings{});
 }
 
-TEST_F(Converter, ReportsAnInputItCantReadInsteadOfWritingBlack)
+TEST_F(Converter, StopsAtAnInputItCantReadInsteadOfWritingBlack)
 {
     fs::create_directory(dir / "scans");
-    expect_failure(run_tool(dir, {"scans"}), "read file error.\n");
+    // A directory, and memory that isn't mapped: each read fails, and is not tried again.
+    for (const std::string input : {"scans", "/proc/self/mem"}) {
+        SCOPED_TRACE(input);
+        const started_tool tool = start_tool(dir, {input}, traced({}));
+        int reads = 0; // of the input and, before it is opened, of the shared libraries
+        int status = 0;
+        EXPECT_FALSE(hold_at(
+            tool, [&](const syscall_entry& call) { return call.nr == SYS_read && ++reads < 0; },
+            status));
+        expect_failure(result_of(tool, status), "read file error.\n");
+        EXPECT_LT(reads, 10);
+    }
     EXPECT_EQ(entries(), strings{"scans"});
 }
 
@@ -273,41 +425,86 @@ TEST_F(Converter, ReportsAnOutputItCantCreate)
     EXPECT_EQ(entries(), (strings{longest, "scan.raw", "scan.raw.bmp"}));
 }
 
-TEST_F(Converter, RemovesTheOutputWhenTheDiskFills)
+TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
 {
-    write_file(dir / "scan.raw", raw_input(512 * 512));
+    const bytes raw = raw_input(512 * 512);
+    write_file(dir / "scan.raw", raw);
+    const bytes previous = expected_bmp(raw_input(300));
+    for (const auto& [route, setup] : routes) {
+        SCOPED_TRACE(route);
+        // Room for part of the file, and room for all but its last byte; first with nothing at
+        // the name, then with an earlier output there.
+        for (const bool earlier : {false, true}) {
+            if (earlier)
+                write_file(dir / "scan.raw.bmp", previous);
+            for (const rlim_t room : {rlim_t{100'000}, rlim_t{786'485}}) {
+                SCOPED_TRACE(room);
+                expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(room, setup)),
+                               "write file error.\n");
+                EXPECT_EQ(entries(), earlier ? (strings{"scan.raw", "scan.raw.bmp"})
+                                             : strings{"scan.raw"});
+            }
+            if (earlier) {
+                EXPECT_EQ(read_file(dir / "scan.raw.bmp"), previous);
+            }
+        }
+        // With exactly enough room the conversion succeeds.
+        expect_converted(run_tool(dir, {"scan.raw"}, file_size_limit(786'486, setup)),
+                         dir / "scan.raw.bmp", raw);
+        fs::remove(dir / "scan.raw.bmp");
+    }
+    // A full device is written in place; it, and the link to it, stay.
     fs::create_symlink("/dev/full", dir / "scan.raw.bmp");
     expect_failure(run_tool(dir, {"scan.raw"}), "write file error.\n");
-    EXPECT_EQ(entries(), strings{"scan.raw"});
-
-    // Room for part of the file, and room for all but its last byte.
-    for (const rlim_t room : {rlim_t{100'000}, rlim_t{786'485}}) {
-        SCOPED_TRACE(room);
-        expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(room)), "write file error.\n");
-        EXPECT_EQ(entries(), strings{"scan.raw"});
-    }
-    // With exactly enough room the conversion succeeds.
-    expect_converted(run_tool(dir, {"scan.raw"}, file_size_limit(786'486)), dir / "scan.raw.bmp",
-                     raw_input(512 * 512));
+    ASSERT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+    EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
 }
 
-TEST_F(Converter, RemovesTheOutputWhenASignalEndsTheRun)
+TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
 {
-    write_file(dir / "scan.raw", raw_input(512 * 512));
     const auto no_core_dump = [] {
         const rlimit none{0, 0};
         setrlimit(RLIMIT_CORE, &none);
     };
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
-        SCOPED_TRACE(sigabbrev_np(signal));
-        const auto [tool, fifo] = start_held_mid_write(dir, no_core_dump);
-        kill(tool.pid, signal);
-        const run_result result = wait_for(tool);
-        close(fifo);
-        EXPECT_EQ(result.signal, signal);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(entries(), strings{"scan.raw"});
+    write_file(dir / "scan.raw", raw_input(512 * 512));
+    const bytes previous = expected_bmp(raw_input(300));
+    for (const auto& [route, setup] : routes) {
+        SCOPED_TRACE(route);
+        const bool unnamed = route == routes[0].first;
+        // The signals the terminal, a supervisor or a timer sends, and one that can't be caught.
+        for (const int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
+                                 SIGPIPE, SIGXCPU, SIGKILL}) {
+            SCOPED_TRACE(sigabbrev_np(signal));
+            // The first SIGKILL finds nothing at the name; every other run, an earlier output.
+            const bool earlier = fs::exists(dir / "scan.raw.bmp");
+            const started_tool tool = start_held_mid_write(dir, [&] {
+                no_core_dump();
+                if (setup)
+                    setup();
+            });
+            kill(tool.pid, signal);
+            release(tool);
+            const run_result result = wait_for(tool);
+            EXPECT_EQ(result.signal, signal);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, "");
+            if (signal == SIGKILL && !unnamed) {
+                // Uncatchable: the temporary file stays, but never under the output's name.
+                int left = 0;
+                for (const std::string& name : entries())
+                    if (name.starts_with(".vyk_pic_convert-"))
+                        left += fs::remove(dir / name);
+                EXPECT_EQ(left, 1);
+            }
+            EXPECT_EQ(entries(), earlier ? (strings{"scan.raw", "scan.raw.bmp"})
+                                         : strings{"scan.raw"});
+            if (earlier) {
+                EXPECT_EQ(read_file(dir / "scan.raw.bmp"), previous);
+            } else {
+                write_file(dir / "scan.raw.bmp", previous);
+            }
+        }
+        fs::remove(dir / "scan.raw.bmp");
     }
 }
 
@@ -316,15 +513,69 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     // As under nohup, or for a background job of a non-interactive shell.
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
-    const auto [tool, fifo] = start_held_mid_write(dir, [] { std::signal(SIGINT, SIG_IGN); });
+    for (const auto& [route, setup] : routes) {
+        SCOPED_TRACE(route);
+        const started_tool tool = start_held_mid_write(dir, [&] {
+            std::signal(SIGINT, SIG_IGN);
+            if (setup)
+                setup();
+        });
+        kill(tool.pid, SIGINT);
+        release(tool);
+        expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
+        EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
+    }
+}
+
+TEST_F(Converter, AnInterruptEndsARunWaitingForAReaderOfItsFifoOutput)
+{
+    write_file(dir / "scan.raw", raw_input(512 * 512));
+    ASSERT_EQ(mkfifo((dir / "scan.raw.bmp").c_str(), 0600), 0);
+    // Held as it opens the output, which then waits for a reader that never comes.
+    const started_tool tool = start_tool(dir, {"scan.raw"}, traced({}));
+    int status = 0;
+    ASSERT_TRUE(hold_at(
+        tool,
+        [](const syscall_entry& call) {
+            return call.nr == SYS_openat && (call.args[2] & O_ACCMODE) == O_WRONLY;
+        },
+        status));
     kill(tool.pid, SIGINT);
-    const std::string rest = contents_of(fifo); // to the end of the output; closes the FIFO
+    release(tool);
     const run_result result = wait_for(tool);
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.err, "");
-    ASSERT_EQ(rest.size(), 786'486U - 54);
-    const bytes bmp = expected_bmp(raw);
-    EXPECT_EQ(bytes(rest.begin(), rest.end()), bytes(bmp.begin() + 54, bmp.end()));
+    EXPECT_EQ(result.signal, SIGINT) << result.err;
+    EXPECT_TRUE(fs::is_fifo(dir / "scan.raw.bmp"));
+}
+
+TEST_F(Converter, ConcurrentRunsOnOneNameEachWriteAWholeOutput)
+{
+    const bytes raw = raw_input(512 * 512);
+    write_file(dir / "scan.raw", raw);
+    const bytes want = expected_bmp(raw);
+    // A reader polls the name while the runs replace one another's outputs: each file it opens
+    // must be whole.
+    std::atomic<bool> done = false;
+    int reads = 0;
+    int partial = 0;
+    std::thread reader([&] {
+        while (!done) {
+            const int fd = open((dir / "scan.raw.bmp").c_str(), O_RDONLY);
+            if (fd < 0)
+                continue;
+            const std::string seen = contents_of(fd);
+            ++reads;
+            partial += bytes(seen.begin(), seen.end()) != want;
+        }
+    });
+    std::vector<started_tool> tools;
+    for (std::size_t i = 0; i < 16; ++i)
+        tools.push_back(start_tool(dir, {"scan.raw"}, routes[i % routes.size()].second));
+    for (const started_tool& tool : tools)
+        EXPECT_EQ(wait_for(tool).status, 0);
+    done = true;
+    reader.join();
+    EXPECT_EQ(partial, 0) << "of " << reads << " reads";
+    EXPECT_EQ(read_file(dir / "scan.raw.bmp"), want);
     EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
 }
 

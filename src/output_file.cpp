@@ -1,0 +1,335 @@
+// Creating the output so that its name only ever holds a whole file: the bytes go to a new file
+// with no name (or a temporary one), which takes the output's name once it is complete.
+#include "output_file.h"
+
+#include "fatal.h"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstddef>
+#include <new>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The temporary name a file is written or linked under: in the output's directory, so that the
+// rename stays within one file system, and unique to this process by its pid and a count.
+// Fixed-size, so that a signal handler can read it.
+std::array<char, 64> temporary_name{};
+
+void name_temporary(unsigned attempt)
+{
+    std::snprintf(temporary_name.data(), temporary_name.size(), ".vyk_pic_convert-%ld-%u.tmp",
+                  static_cast<long>(getpid()), attempt);
+}
+
+// Tries fresh temporary names until make(name) succeeds or fails for another reason than the
+// name being taken; true if it succeeded. A name left by a killed run of a process that had the
+// same pid, or put there on purpose, costs one more try.
+template <typename Make> bool with_fresh_temporary_name(Make make)
+{
+    constexpr unsigned attempts = 100;
+    for (unsigned attempt = 0; attempt < attempts; ++attempt) {
+        name_temporary(attempt);
+        if (make(temporary_name.data()))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// Holds back every signal that can be held, from its construction to its end: around the few
+// calls that create, swap or remove a name, none of which can wait for long, so that no signal
+// ends the run between two of them and leaves a temporary name behind.
+class signals_held {
+public:
+    signals_held()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        sigprocmask(SIG_BLOCK, &all, &before_);
+    }
+    ~signals_held() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+    signals_held(const signals_held&) = delete;
+    signals_held& operator=(const signals_held&) = delete;
+
+private:
+    sigset_t before_{};
+};
+
+// While a temporary file exists, a signal that would end the process removes it first. These
+// are the directory it is in (read by the handler, so set before the handler is installed), the
+// actions the signals had before, and which ones the removal replaced.
+int temporary_directory = -1;
+std::array<struct sigaction, NSIG> previous_actions{};
+std::array<bool, NSIG> replaced{};
+
+// True for the signals whose default action ends the process and that can be caught.
+bool ends_the_process(int signal_number)
+{
+    switch (signal_number) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGTSTP:
+    case SIGTTIN:
+    case SIGTTOU:
+    case SIGCONT:
+    case SIGCHLD:
+    case SIGURG:
+    case SIGWINCH:
+        return false;
+    default:
+        return true;
+    }
+}
+
+// Removes the temporary file, then dies by the same signal with its default action. Only
+// async-signal-safe calls. Every signal is held while it runs, so no second removal can start;
+// this one is let through once its default action is back.
+extern "C" void remove_temporary_and_die(int signal_number)
+{
+    unlinkat(temporary_directory, temporary_name.data(), 0);
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    sigaction(signal_number, &default_action, nullptr);
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signal_number);
+    sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    raise(signal_number);
+}
+
+// Installs the removal for every signal that ends the process, bar those that are ignored, as
+// under nohup: the caller wants the run to go on, and it does. Signals must be held meanwhile.
+void arm_removal(int directory)
+{
+    temporary_directory = directory;
+    struct sigaction removal = {};
+    removal.sa_handler = remove_temporary_and_die;
+    sigfillset(&removal.sa_mask);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        const auto i = static_cast<std::size_t>(signal_number);
+        // sigaction refuses the signal numbers the C library keeps for itself.
+        replaced[i] = ends_the_process(signal_number) &&
+                      sigaction(signal_number, nullptr, &previous_actions[i]) == 0 &&
+                      previous_actions[i].sa_handler != SIG_IGN &&
+                      sigaction(signal_number, &removal, nullptr) == 0;
+    }
+}
+
+void disarm_removal()
+{
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        const auto i = static_cast<std::size_t>(signal_number);
+        if (replaced[i])
+            sigaction(signal_number, &previous_actions[i], nullptr);
+        replaced[i] = false;
+    }
+}
+
+// Follows symlinks from path until it names something else or nothing, leaving that path in path
+// and its lstat in status (st_mode 0 if nothing is there). False if that can't be done: a loop, a
+// search the caller may not make, a name too long.
+bool follow_links(std::string& path, struct stat& status)
+{
+    constexpr int most_links = 40; // as the kernel follows
+    for (int links = 0;; ++links) {
+        if (lstat(path.c_str(), &status) != 0) {
+            status.st_mode = 0;
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(status.st_mode))
+            return true;
+        if (links == most_links)
+            return false;
+        // Some file systems report no size for a link; a link's text is below PATH_MAX.
+        std::string target(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1
+                                               : std::size_t{PATH_MAX},
+                           '\0');
+        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) == target.size())
+            return false;
+        target.resize(static_cast<std::size_t>(length));
+        // A relative link is relative to the directory that holds it.
+        const std::size_t slash = path.rfind('/');
+        if (target.front() != '/' && slash != std::string::npos)
+            target.insert(0, path, 0, slash + 1);
+        path = std::move(target);
+    }
+}
+
+// Opens the directory of path (for use as the base of *at calls only) and leaves the last
+// component in name; -1 if it can't be opened.
+int open_directory_of(const std::string& path, std::string& name)
+{
+    const std::size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::string directory = slash == std::string::npos ? "."
+                                  : slash == 0              ? "/"
+                                                            : path.substr(0, slash);
+    return open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Creates a file under a fresh temporary name in directory, with the removal armed before any
+// signal can end the run; its descriptor, or -1.
+int create_temporary(int directory)
+{
+    const signals_held held;
+    int file = -1;
+    // O_EXCL creates a new file or fails, so this open never waits and follows no link.
+    with_fresh_temporary_name([&](const char* name) {
+        file = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return file >= 0;
+    });
+    if (file >= 0)
+        arm_removal(directory);
+    return file;
+}
+
+// Gives the replaced file's permission bits to file, and its owner and group where the caller
+// may; false if the permission bits can't be set.
+bool take_over_attributes(int file, const struct stat& replaced_file)
+{
+    // Refused unless the caller may give them (root, or a group the caller is in); the file is
+    // then the caller's, as any file the caller creates.
+    if (replaced_file.st_uid != geteuid() || replaced_file.st_gid != getegid())
+        (void)!fchown(file, replaced_file.st_uid, replaced_file.st_gid);
+    // After the chown, which clears the set-user-ID and set-group-ID bits.
+    return fchmod(file, replaced_file.st_mode & 07777) == 0;
+}
+
+// Links the complete unnamed file of out to name in out's directory; false with errno set
+// otherwise (EEXIST if something has that name).
+bool link_unnamed(const output_file& out, const char* name)
+{
+    std::array<char, 32> by_descriptor{};
+    std::snprintf(by_descriptor.data(), by_descriptor.size(), "/proc/self/fd/%d",
+                  out.naming_file);
+    if (linkat(AT_FDCWD, by_descriptor.data(), out.directory, name, AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    // Without /proc mounted, only a caller allowed to link any file by its descriptor can.
+    return errno == ENOENT && linkat(out.naming_file, "", out.directory, name, AT_EMPTY_PATH) == 0;
+}
+
+// Gives the complete unnamed file of out the output's name; true if it has it.
+bool name_unnamed(const output_file& out)
+{
+    if (link_unnamed(out, out.name.c_str()))
+        return true;
+    if (errno != EEXIST)
+        return false;
+    // Something has the name: an earlier output, or that of a run finished meanwhile. The file
+    // is linked under a temporary name and the two names are swapped in one step; the old file
+    // then has the temporary name, and goes. A rename over the old file would do the same in
+    // one call fewer, but ext4 takes a rename onto a file's name for an application's way of
+    // saving, and allocates and starts writing the new file's blocks at once: a quarter of a
+    // millisecond, where the swap is nearly free.
+    const signals_held held;
+    if (!with_fresh_temporary_name([&](const char* name) { return link_unnamed(out, name); }))
+        return false;
+    const char* temporary = temporary_name.data();
+    if (renameat2(out.directory, temporary, out.directory, out.name.c_str(), RENAME_EXCHANGE) ==
+        0) {
+        unlinkat(out.directory, temporary, 0);
+        return true;
+    }
+    // No swap on this file system (or the name has gone meanwhile): a plain rename.
+    if (renameat(out.directory, temporary, out.directory, out.name.c_str()) == 0)
+        return true;
+    unlinkat(out.directory, temporary, 0);
+    return false;
+}
+
+// Renames the complete temporary file to the output's name, or removes it if !written; true if
+// it has the name.
+bool name_temporary_file(const output_file& out, bool written)
+{
+    const signals_held held;
+    const bool named = written && renameat(out.directory, temporary_name.data(), out.directory,
+                                           out.name.c_str()) == 0;
+    if (!named)
+        unlinkat(out.directory, temporary_name.data(), 0);
+    disarm_removal();
+    return named;
+}
+
+} // namespace
+
+output_file open_output(const char* path)
+{
+    output_file out;
+    struct stat existing = {};
+    try {
+        std::string target = path;
+        if (!follow_links(target, existing) || S_ISDIR(existing.st_mode))
+            return out;
+        if (existing.st_mode != 0 && !S_ISREG(existing.st_mode)) {
+            out.stream = std::fopen(path, "wb");
+            return out;
+        }
+        // A file the caller may not write stays as it is, as when it was written in place.
+        if (existing.st_mode != 0 && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
+            return out;
+        out.directory = open_directory_of(target, out.name);
+    } catch (const std::bad_alloc&) {
+        fatal("out of memory.\n");
+    }
+    if (out.directory < 0 || out.name.empty())
+        return out;
+
+    // An unnamed file leaves nothing behind whatever ends the run, SIGKILL and crashes included.
+    // File systems without them (vfat, some network file systems) get a temporary name.
+    int file = openat(out.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (file >= 0) {
+        out.route = output_route::unnamed;
+        // The stream's close closes file, and its result must be known before the file is named.
+        out.naming_file = fcntl(file, F_DUPFD_CLOEXEC, 0);
+    } else {
+        out.route = output_route::temporary;
+        file = create_temporary(out.directory);
+    }
+    const bool ready = file >= 0 &&
+                       (out.route == output_route::temporary || out.naming_file >= 0) &&
+                       (existing.st_mode == 0 || take_over_attributes(file, existing));
+    if (ready)
+        out.stream = fdopen(file, "wb");
+    if (out.stream == nullptr) {
+        if (file >= 0)
+            close(file);
+        if (out.route == output_route::temporary && file >= 0)
+            name_temporary_file(out, false);
+        if (out.naming_file >= 0)
+            close(out.naming_file);
+        close(out.directory);
+    }
+    return out;
+}
+
+bool close_output(output_file& out, bool written)
+{
+    // The close flushes the stream's buffer: a full disk often shows only here.
+    const bool complete = std::fclose(out.stream) == 0 && written;
+    out.stream = nullptr;
+    bool named = complete;
+    switch (out.route) {
+    case output_route::in_place:
+        return complete;
+    case output_route::unnamed:
+        named = complete && name_unnamed(out);
+        close(out.naming_file);
+        break;
+    case output_route::temporary:
+        named = name_temporary_file(out, complete);
+        break;
+    }
+    close(out.directory);
+    return named;
+}
