@@ -1,10 +1,12 @@
 // Times two commands as whole processes in alternating pairs and reports the median ratio.
 //
-// Usage: pair_timer PAIRS COMMAND_A... -- COMMAND_B...
+// Usage: pair_timer [--fresh PATH]... PAIRS COMMAND_A... -- COMMAND_B...
 // Runs A, B, A, B … PAIRS times (after a few unrecorded warm-up pairs), each as a fresh process
 // with standard output and error sent to /dev/null, and prints the median time of each and the
 // median of the per-pair ratios A / B. Pairing the runs keeps the ratio steady while the
-// machine's speed drifts. Exits 1 if a command fails to start or exits non-zero.
+// machine's speed drifts. Each PATH given with --fresh is removed before every run, untimed, so
+// that the commands write new files rather than replace them. Exits 1 if a command fails to
+// start or exits non-zero.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -51,6 +53,15 @@ double timed_run(char* const* argv)
            static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
 }
 
+std::vector<const char*> fresh_paths;
+
+// Removes the --fresh paths, so that the next run creates them.
+void remove_fresh_paths()
+{
+    for (const char* path : fresh_paths)
+        unlink(path);
+}
+
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -62,12 +73,18 @@ double median(std::vector<double> values)
 
 int main(int argc, char* argv[])
 {
+    while (argc > 2 && std::strcmp(argv[1], "--fresh") == 0) {
+        fresh_paths.push_back(argv[2]);
+        argv += 2;
+        argc -= 2;
+    }
     char** separator = std::find_if(argv, argv + argc,
                                     [](const char* arg) { return std::strcmp(arg, "--") == 0; });
     const int pairs = argc > 1 ? std::atoi(argv[1]) : 0;
     if (pairs < 1 || argc < 3 || separator == argv + argc || separator == argv + 2 ||
         separator + 1 == argv + argc) {
-        std::fputs("usage: pair_timer PAIRS COMMAND_A... -- COMMAND_B...\n", stderr);
+        std::fputs("usage: pair_timer [--fresh PATH]... PAIRS COMMAND_A... -- COMMAND_B...\n",
+                   stderr);
         return 1;
     }
     *separator = nullptr; // ends command A's argv; command B's already ends at argv[argc]
@@ -78,7 +95,9 @@ int main(int argc, char* argv[])
     std::vector<double> times_b;
     std::vector<double> ratios;
     for (int pair = -warm_up_pairs; pair < pairs; ++pair) {
+        remove_fresh_paths();
         const double a = timed_run(command_a);
+        remove_fresh_paths();
         const double b = timed_run(command_b);
         if (pair < 0)
             continue;

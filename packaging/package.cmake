@@ -24,9 +24,11 @@ pixel, top row first) into an uncompressed 24-bit BMP file written beside it,
 upright and pixel for pixel, so that any picture viewer opens it.
 .
 It runs once per file and prints nothing when it succeeds; its exit status is
-0 only when the complete BMP was written, and it removes a half-written file
-when a write fails or a signal interrupts the run, which makes it safe to run
-over thousands of files from a shell loop, xargs -P or GNU parallel.")
+0 only when the complete BMP was written. The BMP is written as a new file
+that takes the output's name only once it is complete, so the name holds the
+old file or the whole new one, never a part, whatever fails or kills the run;
+that makes it safe to run over thousands of files from a shell loop, xargs -P
+or GNU parallel.")
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

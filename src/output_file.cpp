@@ -56,7 +56,10 @@ public:
         sigfillset(&all);
         sigprocmask(SIG_BLOCK, &all, &before_);
     }
-    ~signals_held() { sigprocmask(SIG_SETMASK, &before_, nullptr); }
+    ~signals_held()
+    {
+        sigprocmask(SIG_SETMASK, &before_, nullptr);
+    }
     signals_held(const signals_held&) = delete;
     signals_held& operator=(const signals_held&) = delete;
 
@@ -152,7 +155,7 @@ bool follow_links(std::string& path, struct stat& status)
             return false;
         // Some file systems report no size for a link; a link's text is below PATH_MAX.
         std::string target(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1
-                                               : std::size_t{PATH_MAX},
+                                              : std::size_t{PATH_MAX},
                            '\0');
         const ssize_t length = readlink(path.c_str(), target.data(), target.size());
         if (length <= 0 || static_cast<std::size_t>(length) == target.size())
@@ -167,14 +170,16 @@ bool follow_links(std::string& path, struct stat& status)
 }
 
 // Opens the directory of path (for use as the base of *at calls only) and leaves the last
-// component in name; -1 if it can't be opened.
+// component in name; -1 if it can't be opened, or path names no file in it (ends in a slash).
 int open_directory_of(const std::string& path, std::string& name)
 {
     const std::size_t slash = path.rfind('/');
     name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty())
+        return -1;
     const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0              ? "/"
-                                                            : path.substr(0, slash);
+                                  : slash == 0               ? "/"
+                                                             : path.substr(0, slash);
     return open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
@@ -211,8 +216,7 @@ bool take_over_attributes(int file, const struct stat& replaced_file)
 bool link_unnamed(const output_file& out, const char* name)
 {
     std::array<char, 32> by_descriptor{};
-    std::snprintf(by_descriptor.data(), by_descriptor.size(), "/proc/self/fd/%d",
-                  out.naming_file);
+    std::snprintf(by_descriptor.data(), by_descriptor.size(), "/proc/self/fd/%d", out.naming_file);
     if (linkat(AT_FDCWD, by_descriptor.data(), out.directory, name, AT_SYMLINK_FOLLOW) == 0)
         return true;
     // Without /proc mounted, only a caller allowed to link any file by its descriptor can.
@@ -228,10 +232,12 @@ bool name_unnamed(const output_file& out)
         return false;
     // Something has the name: an earlier output, or that of a run finished meanwhile. The file
     // is linked under a temporary name and the two names are swapped in one step; the old file
-    // then has the temporary name, and goes. A rename over the old file would do the same in
-    // one call fewer, but ext4 takes a rename onto a file's name for an application's way of
-    // saving, and allocates and starts writing the new file's blocks at once: a quarter of a
-    // millisecond, where the swap is nearly free.
+    // then has the temporary name, and goes. A rename over the old file would take one call
+    // fewer, but ext4 takes a rename onto an existing file for a program saving without fsync:
+    // to spare the old contents in a crash, it allocates the new file's blocks and starts
+    // writing them out within the call, which then costs more than all the others together. A
+    // swap is no such pattern, and the data goes out later, in the background, as for a new
+    // name; a crash before then can leave the name holding an empty file.
     const signals_held held;
     if (!with_fresh_temporary_name([&](const char* name) { return link_unnamed(out, name); }))
         return false;
@@ -282,7 +288,7 @@ output_file open_output(const char* path)
     } catch (const std::bad_alloc&) {
         fatal("out of memory.\n");
     }
-    if (out.directory < 0 || out.name.empty())
+    if (out.directory < 0)
         return out;
 
     // An unnamed file leaves nothing behind whatever ends the run, SIGKILL and crashes included.

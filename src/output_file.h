@@ -16,9 +16,9 @@ enum class output_route {
 struct output_file {
     std::FILE* stream = nullptr; // null when the output could not be opened
     output_route route = output_route::in_place;
-    int directory = -1;    // unnamed, temporary: the directory that will hold the name
-    std::string name;      // unnamed, temporary: the name in that directory, links followed
-    int naming_file = -1;  // unnamed: a second descriptor of the file, to link it by
+    int directory = -1;   // unnamed, temporary: the directory that will hold the name
+    std::string name;     // unnamed, temporary: the name in that directory, links followed
+    int naming_file = -1; // unnamed: a second descriptor of the file, to link it by
 };
 
 // Opens a stream for the output that path is to name, writing "wb" as std::fopen does, and

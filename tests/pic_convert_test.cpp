@@ -169,6 +169,12 @@ child_setup traced(const child_setup& setup)
     return [setup] {
         if (setup)
             setup();
+        // LeakSanitizer, in the sanitizer build, can't check a traced process, and says so.
+        const char* asan_options = std::getenv("ASAN_OPTIONS");
+        setenv(
+            "ASAN_OPTIONS",
+            (std::string(asan_options != nullptr ? asan_options : "") + ":detect_leaks=0").c_str(),
+            1);
         if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
             _exit(125);
     };
@@ -212,7 +218,9 @@ started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
     int status = 0;
     const bool held = hold_at(
         tool,
-        [&](const syscall_entry& call) { return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5; },
+        [&](const syscall_entry& call) {
+            return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5;
+        },
         status);
     if (!held)
         throw std::runtime_error("the tool ended before its fifth write: " +
@@ -296,8 +304,8 @@ TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
         // A file is replaced whole and keeps its permission bits; another hard link to it keeps
         // the old contents.
         write_file(dir / "scan.raw.bmp", old);
-        fs::permissions(dir / "scan.raw.bmp", fs::perms::owner_read | fs::perms::owner_write |
-                                                  fs::perms::group_read);
+        fs::permissions(dir / "scan.raw.bmp",
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
         fs::create_hard_link(dir / "scan.raw.bmp", dir / "other_link");
         expect_converted(run_tool(dir, {"scan.raw"}, setup), dir / "scan.raw.bmp", raw);
         EXPECT_EQ(fs::status(dir / "scan.raw.bmp").permissions(),
@@ -400,13 +408,14 @@ TEST_F(Converter, StopsAtAnInputItCantReadInsteadOfWritingBlack)
     for (const std::string input : {"scans", "/proc/self/mem"}) {
         SCOPED_TRACE(input);
         const started_tool tool = start_tool(dir, {input}, traced({}));
-        int reads = 0; // of the input and, before it is opened, of the shared libraries
+        // A few at start-up, more in the sanitizer build, but not one for each of 262,144 pixels.
+        int reads = 0;
         int status = 0;
         EXPECT_FALSE(hold_at(
             tool, [&](const syscall_entry& call) { return call.nr == SYS_read && ++reads < 0; },
             status));
         expect_failure(result_of(tool, status), "read file error.\n");
-        EXPECT_LT(reads, 10);
+        EXPECT_LT(reads, 1000);
     }
     EXPECT_EQ(entries(), strings{"scans"});
 }
@@ -441,8 +450,8 @@ TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
                 SCOPED_TRACE(room);
                 expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(room, setup)),
                                "write file error.\n");
-                EXPECT_EQ(entries(), earlier ? (strings{"scan.raw", "scan.raw.bmp"})
-                                             : strings{"scan.raw"});
+                EXPECT_EQ(entries(),
+                          earlier ? (strings{"scan.raw", "scan.raw.bmp"}) : strings{"scan.raw"});
             }
             if (earlier) {
                 EXPECT_EQ(read_file(dir / "scan.raw.bmp"), previous);
@@ -496,8 +505,8 @@ TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
                         left += fs::remove(dir / name);
                 EXPECT_EQ(left, 1);
             }
-            EXPECT_EQ(entries(), earlier ? (strings{"scan.raw", "scan.raw.bmp"})
-                                         : strings{"scan.raw"});
+            EXPECT_EQ(entries(),
+                      earlier ? (strings{"scan.raw", "scan.raw.bmp"}) : strings{"scan.raw"});
             if (earlier) {
                 EXPECT_EQ(read_file(dir / "scan.raw.bmp"), previous);
             } else {
