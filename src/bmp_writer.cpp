@@ -3,6 +3,7 @@
 
 #include "fatal.h"
 #include "output_file.h"
+#include "run_memory.h"
 #include "transpose.h"
 
 #include <algorithm>

@@ -2,21 +2,41 @@
 // with no name (or a temporary one), which takes the output's name once it is complete.
 #include "output_file.h"
 
-#include "fatal.h"
-
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstddef>
-#include <new>
-#include <utility>
+#include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Appends the decimal digits of number at to, which must have room for them; returns the end.
+// Done by hand: the C library's formatting would bring its whole printf engine into memory, a
+// dozen pages, for two numbers.
+char* put_decimal(char* to, unsigned long number)
+{
+    char digits[20];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    while (count != 0)
+        *to++ = digits[--count];
+    return to;
+}
+
+// Copies text, without its terminating NUL, to to; returns the end.
+char* put_text(char* to, std::string_view text)
+{
+    return std::copy(text.begin(), text.end(), to);
+}
 
 // The temporary name a file is written or linked under: in the output's directory, so that the
 // rename stays within one file system, and unique to this process by its pid and a count.
@@ -25,8 +45,11 @@ std::array<char, 64> temporary_name{};
 
 void name_temporary(unsigned attempt)
 {
-    std::snprintf(temporary_name.data(), temporary_name.size(), ".vyk_pic_convert-%ld-%u.tmp",
-                  static_cast<long>(getpid()), attempt);
+    char* end = put_text(temporary_name.data(), ".vyk_pic_convert-");
+    end = put_decimal(end, static_cast<unsigned long>(getpid()));
+    end = put_text(end, "-");
+    end = put_decimal(end, attempt);
+    *put_text(end, ".tmp") = '\0';
 }
 
 // Tries fresh temporary names until make(name) succeeds or fails for another reason than the
@@ -138,14 +161,27 @@ void disarm_removal()
     }
 }
 
+// A path as the kernel takes one, NUL included; the kernel refuses a longer one.
+using path_buffer = std::array<char, PATH_MAX>;
+
+// Copies the NUL-terminated text to buffer; false if it does not fit.
+template <std::size_t size> bool copy_text(std::array<char, size>& buffer, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    if (length >= size)
+        return false;
+    std::copy_n(text, length + 1, buffer.data());
+    return true;
+}
+
 // Follows symlinks from path until it names something else or nothing, leaving that path in path
 // and its lstat in status (st_mode 0 if nothing is there). False if that can't be done: a loop, a
-// search the caller may not make, a name too long.
-bool follow_links(std::string& path, struct stat& status)
+// search the caller may not make, a path longer than the kernel takes.
+bool follow_links(path_buffer& path, struct stat& status)
 {
     constexpr int most_links = 40; // as the kernel follows
     for (int links = 0;; ++links) {
-        if (lstat(path.c_str(), &status) != 0) {
+        if (lstat(path.data(), &status) != 0) {
             status.st_mode = 0;
             return errno == ENOENT;
         }
@@ -153,34 +189,40 @@ bool follow_links(std::string& path, struct stat& status)
             return true;
         if (links == most_links)
             return false;
-        // Some file systems report no size for a link; a link's text is below PATH_MAX.
-        std::string target(status.st_size > 0 ? static_cast<std::size_t>(status.st_size) + 1
-                                              : std::size_t{PATH_MAX},
-                           '\0');
-        const ssize_t length = readlink(path.c_str(), target.data(), target.size());
+        path_buffer target;
+        const ssize_t length = readlink(path.data(), target.data(), target.size());
         if (length <= 0 || static_cast<std::size_t>(length) == target.size())
             return false;
-        target.resize(static_cast<std::size_t>(length));
-        // A relative link is relative to the directory that holds it.
-        const std::size_t slash = path.rfind('/');
-        if (target.front() != '/' && slash != std::string::npos)
-            target.insert(0, path, 0, slash + 1);
-        path = std::move(target);
+        // A relative link is relative to the directory that holds it, which stays in path.
+        const char* slash = std::strrchr(path.data(), '/');
+        const std::size_t kept = target[0] == '/' || slash == nullptr
+                                     ? 0
+                                     : static_cast<std::size_t>(slash + 1 - path.data());
+        const auto length_bytes = static_cast<std::size_t>(length);
+        if (kept + length_bytes >= path.size())
+            return false;
+        std::copy_n(target.data(), length_bytes, path.data() + kept);
+        path[kept + length_bytes] = '\0';
     }
 }
 
 // Opens the directory of path (for use as the base of *at calls only) and leaves the last
-// component in name; -1 if it can't be opened, or path names no file in it (ends in a slash).
-int open_directory_of(const std::string& path, std::string& name)
+// component in name; -1 if it can't be opened, or path names no file in it (ends in a slash), or
+// one longer than a file system takes.
+int open_directory_of(path_buffer& path, name_buffer& name)
 {
-    const std::size_t slash = path.rfind('/');
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty())
+    char* const slash = std::strrchr(path.data(), '/');
+    const char* const last = slash == nullptr ? path.data() : slash + 1;
+    if (*last == '\0' || !copy_text(name, last))
         return -1;
-    const std::string directory = slash == std::string::npos ? "."
-                                  : slash == 0               ? "/"
-                                                             : path.substr(0, slash);
-    return open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (slash == nullptr)
+        return open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (slash == path.data())
+        return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    *slash = '\0';
+    const int directory = open(path.data(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    *slash = '/';
+    return directory;
 }
 
 // Creates a file under a fresh temporary name in directory, with the removal armed before any
@@ -215,8 +257,9 @@ bool take_over_attributes(int file, const struct stat& replaced_file)
 // otherwise (EEXIST if something has that name).
 bool link_unnamed(const output_file& out, const char* name)
 {
-    std::array<char, 32> by_descriptor{};
-    std::snprintf(by_descriptor.data(), by_descriptor.size(), "/proc/self/fd/%d", out.naming_file);
+    std::array<char, 40> by_descriptor{};
+    *put_decimal(put_text(by_descriptor.data(), "/proc/self/fd/"),
+                 static_cast<unsigned long>(out.naming_file)) = '\0';
     if (linkat(AT_FDCWD, by_descriptor.data(), out.directory, name, AT_SYMLINK_FOLLOW) == 0)
         return true;
     // Without /proc mounted, only a caller allowed to link any file by its descriptor can.
@@ -226,7 +269,7 @@ bool link_unnamed(const output_file& out, const char* name)
 // Gives the complete unnamed file of out the output's name; true if it has it.
 bool name_unnamed(const output_file& out)
 {
-    if (link_unnamed(out, out.name.c_str()))
+    if (link_unnamed(out, out.name.data()))
         return true;
     if (errno != EEXIST)
         return false;
@@ -242,13 +285,12 @@ bool name_unnamed(const output_file& out)
     if (!with_fresh_temporary_name([&](const char* name) { return link_unnamed(out, name); }))
         return false;
     const char* temporary = temporary_name.data();
-    if (renameat2(out.directory, temporary, out.directory, out.name.c_str(), RENAME_EXCHANGE) ==
-        0) {
+    if (renameat2(out.directory, temporary, out.directory, out.name.data(), RENAME_EXCHANGE) == 0) {
         unlinkat(out.directory, temporary, 0);
         return true;
     }
     // No swap on this file system (or the name has gone meanwhile): a plain rename.
-    if (renameat(out.directory, temporary, out.directory, out.name.c_str()) == 0)
+    if (renameat(out.directory, temporary, out.directory, out.name.data()) == 0)
         return true;
     unlinkat(out.directory, temporary, 0);
     return false;
@@ -260,7 +302,7 @@ bool name_temporary_file(const output_file& out, bool written)
 {
     const signals_held held;
     const bool named = written && renameat(out.directory, temporary_name.data(), out.directory,
-                                           out.name.c_str()) == 0;
+                                           out.name.data()) == 0;
     if (!named)
         unlinkat(out.directory, temporary_name.data(), 0);
     disarm_removal();
@@ -272,22 +314,18 @@ bool name_temporary_file(const output_file& out, bool written)
 output_file open_output(const char* path)
 {
     output_file out;
+    path_buffer target;
     struct stat existing = {};
-    try {
-        std::string target = path;
-        if (!follow_links(target, existing) || S_ISDIR(existing.st_mode))
-            return out;
-        if (existing.st_mode != 0 && !S_ISREG(existing.st_mode)) {
-            out.stream = std::fopen(path, "wb");
-            return out;
-        }
-        // A file the caller may not write stays as it is, as when it was written in place.
-        if (existing.st_mode != 0 && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-            return out;
-        out.directory = open_directory_of(target, out.name);
-    } catch (const std::bad_alloc&) {
-        fatal("out of memory.\n");
+    if (!copy_text(target, path) || !follow_links(target, existing) || S_ISDIR(existing.st_mode))
+        return out;
+    if (existing.st_mode != 0 && !S_ISREG(existing.st_mode)) {
+        out.stream = std::fopen(path, "wb");
+        return out;
     }
+    // A file the caller may not write stays as it is, as when it was written in place.
+    if (existing.st_mode != 0 && faccessat(AT_FDCWD, target.data(), W_OK, AT_EACCESS) != 0)
+        return out;
+    out.directory = open_directory_of(target, out.name);
     if (out.directory < 0)
         return out;
 

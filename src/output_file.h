@@ -2,8 +2,9 @@
 // with no name (or a temporary one), which takes the output's name once it is complete.
 #pragma once
 
+#include <array>
+#include <climits>
 #include <cstdio>
-#include <string>
 
 // How an open output reaches its name.
 enum class output_route {
@@ -12,12 +13,15 @@ enum class output_route {
     temporary, // a file under a temporary name, renamed once complete (no O_TMPFILE here)
 };
 
+// The last component of a path, NUL included, as long as a file system takes one.
+using name_buffer = std::array<char, NAME_MAX + 1>;
+
 // An output being written. Only open_output and close_output use the fields but the stream.
 struct output_file {
     std::FILE* stream = nullptr; // null when the output could not be opened
     output_route route = output_route::in_place;
     int directory = -1;   // unnamed, temporary: the directory that will hold the name
-    std::string name;     // unnamed, temporary: the name in that directory, links followed
+    name_buffer name{};   // unnamed, temporary: the name in that directory, links followed
     int naming_file = -1; // unnamed: a second descriptor of the file, to link it by
 };
 
@@ -29,7 +33,6 @@ struct output_file {
 // is opened and written in place, as there is no file to leave half-written; that open may wait
 // for a reader, and signals keep their usual effect meanwhile. Returns a null stream, having
 // created nothing, for a directory, a regular file the caller may not write, or any failure.
-// Ends the run with "out of memory.\n" if the path can't be held in memory.
 output_file open_output(const char* path);
 
 // Closes out's stream; if written is true and the close succeeds, every byte has reached the

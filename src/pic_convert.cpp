@@ -3,12 +3,14 @@
 #include "fatal.h"
 #include "picture.h"
 #include "raw_picture.h"
+#include "run_memory.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <new>
-#include <string>
+#include <cstring>
+#include <string_view>
 
 // Usage: vyk_pic_convert inputfile. Writes inputfile.bmp and exits 0; on any failure prints one
 // line on standard error and exits 1, leaving the output's name as it was. Never writes to standard
@@ -37,12 +39,13 @@ int main(int argc, char* argv[])
     std::fclose(in);
 
     // The whole path is kept, directory and extension: scan.raw gives scan.raw.bmp beside it.
-    std::string output_name;
-    try {
-        output_name = std::string(input_name) + ".bmp";
-    } catch (const std::bad_alloc&) {
-        fatal("out of memory.\n"); // one line and status 1, not an abort
-    }
-    write_bmp(output_name.c_str(), width, height, red, green, blue);
+    // Any length the system takes: the name is as long as the input's, and no shorter.
+    constexpr std::string_view extension = ".bmp";
+    const std::size_t input_length = std::strlen(input_name);
+    const auto output_name = allocate_or_fail(input_length + extension.size() + 1);
+    std::copy_n(input_name, input_length, output_name.begin());
+    std::copy(extension.begin(), extension.end(), output_name.subspan(input_length).begin());
+    output_name.back() = '\0';
+    write_bmp(reinterpret_cast<const char*>(output_name.data()), width, height, red, green, blue);
     return 0;
 }

@@ -3,6 +3,7 @@
 
 #include "fatal.h"
 #include "picture.h"
+#include "run_memory.h"
 #include "transpose.h"
 
 #include <algorithm>
