@@ -12,7 +12,15 @@
 #include <cstdio>
 
 #if defined(__x86_64__) && __has_include(<sys/platform/x86.h>)
+// glibc's header is written in C and names its truth values _Bool, a C type that g++ takes as
+// an extension and Clang, in standard C++, not at all; for Clang it is spelt bool here.
+#if defined(__clang__)
+#define _Bool bool
+#endif
 #include <sys/platform/x86.h>
+#if defined(__clang__)
+#undef _Bool
+#endif
 #define VYK_X86_FEATURES
 #endif
 

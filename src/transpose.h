@@ -6,10 +6,11 @@
 #include <cstdint>
 #include <span>
 
-// The side of a tile, in bytes. 16 bytes is one SSE2 register, so a 16 × 16 tile is sixteen
-// registers and the whole transposition happens in them. Either side of a tile spans at most 32
-// cache lines (16 rows, each perhaps split across two), a small part of any level-1 cache, so the
-// choice leans on no particular cache size: only on lines of at least 16 bytes.
+// The side of a tile, in bytes. 16 bytes is one vector register on every processor that has
+// them, so a 16 × 16 tile is sixteen registers and the whole transposition happens in them. Either
+// side of a tile spans at most 32 cache lines (16 rows, each perhaps split across two), a small
+// part of any level-1 cache, so the choice leans on no particular cache size: only on lines of at
+// least 16 bytes.
 inline constexpr std::size_t tile_side = 16;
 
 // Transposes a rows × columns block of bytes (each at most tile_side) from src into every

@@ -488,9 +488,10 @@ TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
     };
     write_file(dir / "scan.raw", raw_input(512 * 512));
     const bytes previous = expected_bmp(raw_input(300));
-    for (const auto& [route, setup] : routes) {
+    for (const auto& [route, route_setup] : routes) {
         SCOPED_TRACE(route);
         const bool unnamed = route == routes[0].first;
+        const child_setup& setup = route_setup; // a lambda can't capture a structured binding
         // The signals the terminal, a supervisor or a timer sends, and one that can't be caught.
         for (const int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
                                  SIGPIPE, SIGXCPU, SIGKILL}) {
@@ -533,8 +534,9 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     // As under nohup, or for a background job of a non-interactive shell.
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
-    for (const auto& [route, setup] : routes) {
+    for (const auto& [route, route_setup] : routes) {
         SCOPED_TRACE(route);
+        const child_setup& setup = route_setup; // a lambda can't capture a structured binding
         const started_tool tool = start_held_mid_write(dir, [&] {
             std::signal(SIGINT, SIG_IGN);
             if (setup)
