@@ -1,6 +1,6 @@
 # Run by CPack on its staging tree before packaging: compresses the manual page and the
 # changelog the way Debian installs them (gzip -9n: best compression, no name or time stamp).
-cmake_minimum_required(VERSION 3.25)
+cmake_minimum_required(VERSION 3.20)
 file(GLOB_RECURSE documents
   "${CPACK_TEMPORARY_DIRECTORY}/*/share/man/man*/*.[1-9]"
   "${CPACK_TEMPORARY_DIRECTORY}/*/share/doc/*/changelog")

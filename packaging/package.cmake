@@ -34,6 +34,19 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
+# The architecture the tool is built for, which a cross build's differs from this machine's:
+# Debian's name for the compiler's multiarch tuple (aarch64-linux-gnu gives arm64).
+separate_arguments(compile_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${compile_flags} -print-multiarch
+  OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(multiarch)
+  execute_process(COMMAND dpkg-architecture -qDEB_HOST_ARCH -t${multiarch}
+    OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
+    ERROR_QUIET)
+endif()
 # Debian installs manuals and changelogs compressed; the plain install keeps them as they are.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress_docs.cmake)
+# The same sources give the same package, bit for bit.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible_deb.cmake)
+set(CPACK_VYK_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(CPack)

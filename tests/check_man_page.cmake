@@ -1,6 +1,6 @@
 # Fails unless the manual page MAN renders with no warning from GROFF, carries the project's
 # VERSION, and names every message that the sources under SOURCE_DIR can print through fatal().
-cmake_minimum_required(VERSION 3.25)
+cmake_minimum_required(VERSION 3.20)
 execute_process(COMMAND ${GROFF} -man -ww -z ${MAN}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status EQUAL 0 OR NOT "${out}${err}" STREQUAL "")
