@@ -18,24 +18,23 @@ void transpose_tile(const std::uint8_t* src, std::ptrdiff_t src_stride,
         // i + 8 into vectors 2i and 2i + 1 rotates the eight bits that name a byte,
         // (vector, position) = (i3 i2 i1 i0, j3 j2 j1 j0), left by one. After four rounds the
         // vector is j and the position i: the tile is transposed in 64 interleaves, where byte
-        // by byte it takes 256 loads and 256 stores.
-        // The first round reads its two rows straight from the source, so that no more than
-        // sixteen vectors are ever live: x86-64 has no more registers to hold them.
+        // by byte it takes 256 loads and 256 stores. The first round reads its two rows straight
+        // from the source, so that no more than sixteen vectors are ever live: x86-64 has no
+        // more registers to hold them.
         constexpr std::size_t half = tile_side / 2;
         byte_vector v[tile_side];
         for (std::size_t i = 0; i < half; ++i) {
-            const byte_vector upper = load_bytes(src + at(i, src_stride));
-            const byte_vector lower = load_bytes(src + at(i + half, src_stride));
-            v[2 * i] = interleave_low(upper, lower);
-            v[2 * i + 1] = interleave_high(upper, lower);
+            byte_vector upper;
+            byte_vector lower;
+            load_bytes(upper, src + at(i, src_stride));
+            load_bytes(lower, src + at(i + half, src_stride));
+            interleave_bytes(upper, lower, v[2 * i], v[2 * i + 1]);
         }
 #pragma GCC unroll 3
         for (int round = 1; round < 4; ++round) {
             byte_vector next[tile_side];
-            for (std::size_t i = 0; i < tile_side / 2; ++i) {
-                next[2 * i] = interleave_low(v[i], v[i + tile_side / 2]);
-                next[2 * i + 1] = interleave_high(v[i], v[i + tile_side / 2]);
-            }
+            for (std::size_t i = 0; i < half; ++i)
+                interleave_bytes(v[i], v[i + half], next[2 * i], next[2 * i + 1]);
             for (std::size_t i = 0; i < tile_side; ++i)
                 v[i] = next[i];
         }

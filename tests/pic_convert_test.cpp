@@ -81,7 +81,7 @@ started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& arg
             _exit(127);
         if (setup)
             setup();
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data()); // the emulator, if any, is looked up in PATH
         _exit(127);
     }
     return {child, out, err};
@@ -295,8 +295,26 @@ TEST_F(Converter, ReadsStreamsThatCantBeSized)
     // A pipe that ends early, and an endless device read through a link beside the output.
     ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
     const bytes raw = raw_input(200'000);
-    std::thread feeder([&] { write_file(dir / "pipe", raw); });
+    // The feeder waits for the tool to open the pipe, and gives up once the tool has ended: a
+    // tool that never opens it must fail the test, not hang it.
+    std::atomic<bool> ended = false;
+    std::thread feeder([&] {
+        int fd = -1;
+        while ((fd = open((dir / "pipe").c_str(), O_WRONLY | O_NONBLOCK)) < 0 && !ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (fd < 0)
+            return;
+        fcntl(fd, F_SETFL, 0);
+        for (std::size_t sent = 0; sent < raw.size();) {
+            const ssize_t more = write(fd, raw.data() + sent, raw.size() - sent);
+            if (more <= 0)
+                break;
+            sent += static_cast<std::size_t>(more);
+        }
+        close(fd);
+    });
     const run_result from_pipe = run_tool(dir, {"pipe"});
+    ended = true;
     feeder.join();
     expect_converted(from_pipe, dir / "pipe.bmp", raw);
 
