@@ -309,6 +309,14 @@ bool name_temporary_file(const output_file& out, bool written)
     return named;
 }
 
+// Closes the descriptors out keeps besides its stream's.
+void close_descriptors(const output_file& out)
+{
+    if (out.naming_file >= 0)
+        close(out.naming_file);
+    close(out.directory);
+}
+
 } // namespace
 
 output_file open_output(const char* path)
@@ -350,9 +358,7 @@ output_file open_output(const char* path)
             close(file);
         if (out.route == output_route::temporary && file >= 0)
             name_temporary_file(out, false);
-        if (out.naming_file >= 0)
-            close(out.naming_file);
-        close(out.directory);
+        close_descriptors(out);
     }
     return out;
 }
@@ -362,18 +368,10 @@ bool close_output(output_file& out, bool written)
     // The close flushes the stream's buffer: a full disk often shows only here.
     const bool complete = std::fclose(out.stream) == 0 && written;
     out.stream = nullptr;
-    bool named = complete;
-    switch (out.route) {
-    case output_route::in_place:
+    if (out.route == output_route::in_place)
         return complete;
-    case output_route::unnamed:
-        named = complete && name_unnamed(out);
-        close(out.naming_file);
-        break;
-    case output_route::temporary:
-        named = name_temporary_file(out, complete);
-        break;
-    }
-    close(out.directory);
+    const bool named = out.route == output_route::unnamed ? complete && name_unnamed(out)
+                                                          : name_temporary_file(out, complete);
+    close_descriptors(out);
     return named;
 }

@@ -56,6 +56,17 @@ std::string contents_of(int fd)
 // What the tool's process gets done to it, after the fork and before the tool starts.
 using child_setup = std::function<void()>;
 
+// first, then second; either may be empty.
+child_setup both(child_setup first, child_setup second)
+{
+    return [first, second] {
+        if (first)
+            first();
+        if (second)
+            second();
+    };
+}
+
 struct started_tool {
     pid_t pid;
     int out; // the tool's standard output and error, read once it has ended
@@ -123,11 +134,9 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
 }
 
 // Caps the size of any file the tool writes, as a quota or a nearly full disk would.
-child_setup file_size_limit(rlim_t bytes, const child_setup& setup = {})
+child_setup file_size_limit(rlim_t bytes)
 {
-    return [bytes, setup] {
-        if (setup)
-            setup();
+    return [bytes] {
         // Left at its default, SIGXFSZ kills a process that writes past the limit; the tool must
         // see to it that this ends in a write error, not a truncated file.
         std::signal(SIGXFSZ, SIG_DFL);
@@ -157,15 +166,11 @@ void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t
         _exit(126);
 }
 
-// Runs setup, then makes the tool's file system seem to have no unnamed files, as vfat has none:
-// an open with O_TMPFILE fails with EOPNOTSUPP, so the tool writes under a temporary name.
-child_setup without_unnamed_files(const child_setup& setup = {})
+// Makes the tool's file system seem to have no unnamed files, as vfat has none: an open with
+// O_TMPFILE fails with EOPNOTSUPP, so the tool writes under a temporary name.
+child_setup without_unnamed_files()
 {
-    return [setup] {
-        if (setup)
-            setup();
-        fail_calls(SYS_openat, 2, BPF_JSET, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP);
-    };
+    return [] { fail_calls(SYS_openat, 2, BPF_JSET, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP); };
 }
 
 // The two ways the tool can write a new output: a file with no name, or a temporary name. Under
@@ -180,12 +185,10 @@ const std::span<const std::pair<const char*, child_setup>> routes =
 // Why the tests that trace the tool, or filter its system calls, can't run under an emulator.
 constexpr const char* cant_trace = "qemu-user can't trace or filter its guest's system calls";
 
-// Runs setup, then has the tool traced by the test, which must then follow it with hold_at.
-child_setup traced(const child_setup& setup)
+// Has the tool traced by the test, which must then follow it with hold_at.
+child_setup traced()
 {
-    return [setup] {
-        if (setup)
-            setup();
+    return [] {
         // LeakSanitizer, in the sanitizer build, can't check a traced process, and says so.
         const char* asan_options = std::getenv("ASAN_OPTIONS");
         setenv(
@@ -230,7 +233,7 @@ void release(const started_tool& tool)
 // output is then a third written, and stays so for as long as the test needs.
 started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
 {
-    const started_tool tool = start_tool(dir, {"scan.raw"}, traced(setup));
+    const started_tool tool = start_tool(dir, {"scan.raw"}, both(setup, traced()));
     int writes = 0;
     int status = 0;
     const bool held = hold_at(
@@ -451,7 +454,7 @@ TEST_F(Converter, StopsAtAnInputItCantReadInsteadOfWritingBlack)
             expect_failure(run_tool(dir, {input}), "read file error.\n");
             continue;
         }
-        const started_tool tool = start_tool(dir, {input}, traced({}));
+        const started_tool tool = start_tool(dir, {input}, traced());
         // A few at start-up, more in the sanitizer build, but not one for each of 262,144 pixels.
         int reads = 0;
         int status = 0;
@@ -492,7 +495,7 @@ TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
                 write_file(dir / "scan.raw.bmp", previous);
             for (const rlim_t room : {rlim_t{100'000}, rlim_t{786'485}}) {
                 SCOPED_TRACE(room);
-                expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(room, setup)),
+                expect_failure(run_tool(dir, {"scan.raw"}, both(file_size_limit(room), setup)),
                                "write file error.\n");
                 EXPECT_EQ(entries(),
                           earlier ? (strings{"scan.raw", "scan.raw.bmp"}) : strings{"scan.raw"});
@@ -502,7 +505,7 @@ TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
             }
         }
         // With exactly enough room the conversion succeeds.
-        expect_converted(run_tool(dir, {"scan.raw"}, file_size_limit(786'486, setup)),
+        expect_converted(run_tool(dir, {"scan.raw"}, both(file_size_limit(786'486), setup)),
                          dir / "scan.raw.bmp", raw);
         fs::remove(dir / "scan.raw.bmp");
     }
@@ -523,21 +526,16 @@ TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
     };
     write_file(dir / "scan.raw", raw_input(512 * 512));
     const bytes previous = expected_bmp(raw_input(300));
-    for (const auto& [route, route_setup] : routes) {
+    for (const auto& [route, setup] : routes) {
         SCOPED_TRACE(route);
         const bool unnamed = route == routes[0].first;
-        const child_setup& setup = route_setup; // a lambda can't capture a structured binding
         // The signals the terminal, a supervisor or a timer sends, and one that can't be caught.
         for (const int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
                                  SIGPIPE, SIGXCPU, SIGKILL}) {
             SCOPED_TRACE(sigabbrev_np(signal));
             // The first SIGKILL finds nothing at the name; every other run, an earlier output.
             const bool earlier = fs::exists(dir / "scan.raw.bmp");
-            const started_tool tool = start_held_mid_write(dir, [&] {
-                no_core_dump();
-                if (setup)
-                    setup();
-            });
+            const started_tool tool = start_held_mid_write(dir, both(no_core_dump, setup));
             kill(tool.pid, signal);
             release(tool);
             const run_result result = wait_for(tool);
@@ -571,14 +569,10 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     // As under nohup, or for a background job of a non-interactive shell.
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
-    for (const auto& [route, route_setup] : routes) {
+    const auto ignore_interrupts = [] { std::signal(SIGINT, SIG_IGN); };
+    for (const auto& [route, setup] : routes) {
         SCOPED_TRACE(route);
-        const child_setup& setup = route_setup; // a lambda can't capture a structured binding
-        const started_tool tool = start_held_mid_write(dir, [&] {
-            std::signal(SIGINT, SIG_IGN);
-            if (setup)
-                setup();
-        });
+        const started_tool tool = start_held_mid_write(dir, both(ignore_interrupts, setup));
         kill(tool.pid, SIGINT);
         release(tool);
         expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
@@ -593,7 +587,7 @@ TEST_F(Converter, AnInterruptEndsARunWaitingForAReaderOfItsFifoOutput)
     write_file(dir / "scan.raw", raw_input(512 * 512));
     ASSERT_EQ(mkfifo((dir / "scan.raw.bmp").c_str(), 0600), 0);
     // Held as it opens the output, which then waits for a reader that never comes.
-    const started_tool tool = start_tool(dir, {"scan.raw"}, traced({}));
+    const started_tool tool = start_tool(dir, {"scan.raw"}, traced());
     int status = 0;
     ASSERT_TRUE(hold_at(
         tool,
