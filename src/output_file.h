@@ -1,44 +1,66 @@
-// Creating the output so that its name only ever holds a whole file: the bytes go to a new file
-// with no name (or a temporary one), which takes the output's name once it is complete.
+// The output as a whole: what the kernel lets the run do at the output's name, and a new file
+// that takes the name only once it is complete, written out and dressed as the old one was.
+//
+// The run never does at the name what the same user's fopen(name, "wb") would be refused, and a
+// file it replaces keeps all that a rewrite in place would have kept. So every decision of the
+// kind "may this be followed, opened, written, replaced?" is the kernel's:
+//
+//   1. output_target: the kernel follows any link at the name under its own rules and opens
+//      what it leads to as "wb" does, only without truncating it. What it refuses is refused,
+//      before a byte is written. What it allows is what this run may write; anything done
+//      later to a name is checked to concern that very file, by device and inode.
+//   2. A FIFO or a device is written through that open, in place: there is no file to leave
+//      half written.
+//   3. A regular file is replaced by a new file made beside it (new_file): unnamed, or under
+//      an unguessable temporary name, open to nobody else (temporary_name). Before any byte
+//      is written, the new file gets the old one's owner, group, ACL, extended attributes,
+//      permission bits and inode flags (file_attributes). Where any of these can't be given
+//      (only root may give a file to another user; a directory the user can't write;
+//      chattr +a; a mount point), the new file is dropped and the old one is rewritten in
+//      place, through the kernel's open, as fopen would: the only case where a failure can
+//      leave part of a file at the name.
+//   4. Nothing at the name: a new file is made beside it with fopen's own mode, 0666 less the
+//      umask (or as a default ACL has it), and linked to the name once complete, never over
+//      a file that has taken the name since: that one is judged and replaced as in 3.
+//   5. Once complete, the new file's data is written out (fdatasync) before it gets the name:
+//      after a crash or a power cut the name holds the old file or the new one, whole, never
+//      an empty or partial one.
 #pragma once
 
-#include <array>
-#include <climits>
+#include "file_names.h"
+#include "new_file.h"
+
 #include <cstdio>
+
+#include <sys/stat.h>
 
 // How an open output reaches its name.
 enum class output_route {
-    in_place,  // a FIFO, device or socket stands at the name: written where it is
-    unnamed,   // a file with no name yet (O_TMPFILE), linked in once complete
-    temporary, // a file under a temporary name, renamed once complete (no O_TMPFILE here)
+    in_place,  // written where it is: a FIFO, a device, a file that can't be replaced
+    new_name,  // a new file, to take a name that nothing has
+    replacing, // a new file, to take the name of the file replaced
 };
-
-// The last component of a path, NUL included, as long as a file system takes one.
-using name_buffer = std::array<char, NAME_MAX + 1>;
 
 // An output being written. Only open_output and close_output use the fields but the stream.
 struct output_file {
     std::FILE* stream = nullptr; // null when the output could not be opened
     output_route route = output_route::in_place;
-    int directory = -1;   // unnamed, temporary: the directory that will hold the name
-    name_buffer name{};   // unnamed, temporary: the name in that directory, links followed
-    int naming_file = -1; // unnamed: a second descriptor of the file, to link it by
+    int directory = -1;      // new_name, replacing: the directory that has the name
+    name_buffer name{};      // new_name, replacing: the name in it
+    new_file made{};         // new_name, replacing: the new file (its own descriptor, not the
+                             // stream's, which is closed before the file is named)
+    struct stat replaced {}; // replacing: the file the name held when it was judged
 };
 
-// Opens a stream for the output that path is to name, writing "wb" as std::fopen does, and
-// changes nothing at path yet. A symlink at path is followed, to its end, and what it leads to
-// is the output. A regular file there (writable by the caller) is replaced only by close_output;
-// the new file gets its permission bits and, where the caller may give them, its owner and
-// group. Nothing there gives a new file, mode 0666 less the umask. A FIFO, a device or a socket
-// is opened and written in place, as there is no file to leave half-written; that open may wait
-// for a reader, and signals keep their usual effect meanwhile. Returns a null stream, having
-// created nothing, for a directory, a regular file the caller may not write, or any failure.
+// Opens a stream for the output path names, as described above, and changes nothing at path
+// yet, bar the truncation of a file to be rewritten in place and a file fopen would have made
+// at the end of a link leading nowhere (see output_target). Opening a FIFO waits for a reader;
+// signals keep their usual effect meanwhile. Returns a null stream, having created nothing,
+// wherever fopen(path, "wb") would fail, or if the new file can't be made or dressed.
 output_file open_output(const char* path);
 
-// Closes out's stream; if written is true and the close succeeds, every byte has reached the
-// file, and it takes the output's name, replacing whatever file had it in one step: a reader of
-// the name sees the old file or the new one, whole. Returns true only then. Otherwise removes the
-// file it wrote, if it has a name, and leaves the output's name as it was (bar a FIFO or device,
-// which may have had part of the bytes). A temporary file is also removed if a signal ends the
-// run while it is being written; the signal then ends the process as it would have.
+// Closes out's stream; if written is true and every byte has reached the file, names the new
+// file as described above. Returns true only then. Otherwise removes what it made and leaves
+// the output's name as it was: bar a FIFO, a device or a file rewritten in place, which may
+// have had part of the bytes.
 bool close_output(output_file& out, bool written);

@@ -1,0 +1,24 @@
+// Fixed buffers for paths and names, as long as the kernel takes them.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+// A path, NUL included; the kernel refuses a longer one.
+using path_buffer = std::array<char, PATH_MAX>;
+
+// The last component of a path, NUL included, as long as a file system takes one.
+using name_buffer = std::array<char, NAME_MAX + 1>;
+
+// Copies the NUL-terminated text to buffer; false if it does not fit.
+template <std::size_t size> bool copy_text(std::array<char, size>& buffer, const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    if (length >= size)
+        return false;
+    std::copy_n(text, length + 1, buffer.data());
+    return true;
+}
