@@ -136,6 +136,7 @@ bool replace_with_new_file(new_file& made, int directory, const char* name,
                            const struct stat& replaced)
 {
     const signals_held held;
+    const bool was_unnamed = made.unnamed;
     if (made.unnamed) {
         if (!link_under_temporary_name(made, directory)) {
             const int error = errno;
@@ -144,7 +145,6 @@ bool replace_with_new_file(new_file& made, int directory, const char* name,
             return false;
         }
         made.unnamed = false;
-        guard_temporary(directory);
     }
     const bool swapped = swap_in(directory, name, replaced);
     // The temporary name now holds the replaced file, or after a plain rename nothing; if the
@@ -152,6 +152,8 @@ bool replace_with_new_file(new_file& made, int directory, const char* name,
     const int error = errno;
     if (swapped || (error != EAGAIN && error != ENOENT))
         discard_new_file(made, directory);
+    else if (was_unnamed)
+        guard_temporary(directory);
     errno = error;
     return swapped;
 }

@@ -1,274 +1,32 @@
 // End-to-end tests: the built tool run as a process in a scratch directory, with its exit status,
 // both output streams and the files it leaves checked.
-#include "test_support.h"
 #include "tool_command.h"
+#include "tool_runner.h"
 
 #include <fcntl.h>
 #include <linux/filter.h>
-#include <linux/seccomp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/ptrace.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
-#include <bit>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <cstdlib>
-#include <functional>
+#include <initializer_list>
 #include <memory>
-#include <span>
-#include <stdexcept>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 namespace {
-
-namespace fs = std::filesystem;
-
-struct run_result {
-    int status; // the exit status, or 128 + the signal that ended the process
-    int signal; // the signal that ended the process, or 0 if it exited
-    std::string out;
-    std::string err;
-};
-
-std::string contents_of(int fd)
-{
-    std::string text;
-    char chunk[4096];
-    lseek(fd, 0, SEEK_SET);
-    for (ssize_t got; (got = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<std::size_t>(got));
-    close(fd);
-    return text;
-}
-
-// What the tool's process gets done to it, after the fork and before the tool starts.
-using child_setup = std::function<void()>;
-
-// first, then second; either may be empty.
-child_setup both(child_setup first, child_setup second)
-{
-    return [first, second] {
-        if (first)
-            first();
-        if (second)
-            second();
-    };
-}
-
-struct started_tool {
-    pid_t pid;
-    int out; // the tool's standard output and error, read once it has ended
-    int err;
-};
-
-// Starts the tool with args in directory cwd, after setup, if given.
-started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                        const child_setup& setup = {})
-{
-    const int out = memfd_create("stdout", 0);
-    const int err = memfd_create("stderr", 0);
-    std::vector<char*> argv;
-    for (const char* word : tool_command)
-        argv.push_back(const_cast<char*>(word));
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(cwd.c_str()) != 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0)
-            _exit(127);
-        if (setup)
-            setup();
-        execvp(argv[0], argv.data()); // the emulator, if any, is looked up in PATH
-        _exit(127);
-    }
-    return {child, out, err};
-}
-
-// The tool's result from its wait status.
-run_result result_of(const started_tool& tool, int status)
-{
-    const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + signal, signal, contents_of(tool.out),
-            contents_of(tool.err)};
-}
-
-// Waits for the tool to end. A tool that is still running after 30 seconds (well inside the
-// test's own time limit) is stuck where it should have ended: it is killed, and the result says
-// so on its standard error.
-run_result wait_for(const started_tool& tool)
-{
-    using namespace std::chrono;
-    const auto deadline = steady_clock::now() + seconds(30);
-    int status = 0;
-    while (waitpid(tool.pid, &status, WNOHANG) == 0) {
-        if (steady_clock::now() > deadline) {
-            kill(tool.pid, SIGKILL);
-            waitpid(tool.pid, &status, 0);
-            run_result stuck = result_of(tool, status);
-            stuck.err += "[killed by the test: still running after 30 s]";
-            return stuck;
-        }
-        std::this_thread::sleep_for(milliseconds(1));
-    }
-    return result_of(tool, status);
-}
-
-run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
-                    const child_setup& setup = {})
-{
-    return wait_for(start_tool(cwd, args, setup));
-}
-
-// Caps the size of any file the tool writes, as a quota or a nearly full disk would.
-child_setup file_size_limit(rlim_t bytes)
-{
-    return [bytes] {
-        // Left at its default, SIGXFSZ kills a process that writes past the limit; the tool must
-        // see to it that this ends in a write error, not a truncated file.
-        std::signal(SIGXFSZ, SIG_DFL);
-        const rlimit limit{bytes, bytes};
-        setrlimit(RLIMIT_FSIZE, &limit);
-    };
-}
-
-// Makes the system call number fail with error whenever the low word of its argument argument
-// has one of bits set (jump BPF_JSET) or equals bits (BPF_JEQ), for the rest of the process.
-void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error)
-{
-    const std::uint32_t word = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) +
-                               argument * static_cast<std::uint32_t>(sizeof(__u64)) +
-                               (std::endian::native == std::endian::big ? 4 : 0);
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, word),
-        BPF_JUMP(BPF_JMP | jump | BPF_K, bits, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        _exit(126);
-}
-
-// Makes the tool's file system seem to have no unnamed files, as vfat has none: an open with
-// O_TMPFILE fails with EOPNOTSUPP, so the tool writes under a temporary name.
-child_setup without_unnamed_files()
-{
-    return [] { fail_calls(SYS_openat, 2, BPF_JSET, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP); };
-}
-
-// The two ways the tool can write a new output: a file with no name, or a temporary name. Under
-// an emulator only the first: qemu can't filter its guest's system calls.
-const std::array<std::pair<const char*, child_setup>, 2> all_routes{{
-    {"unnamed file", {}},
-    {"temporary name", without_unnamed_files()},
-}};
-const std::span<const std::pair<const char*, child_setup>> routes =
-    std::span(all_routes).first(under_emulator ? 1 : all_routes.size());
-
-// Why the tests that trace the tool, or filter its system calls, can't run under an emulator.
-constexpr const char* cant_trace = "qemu-user can't trace or filter its guest's system calls";
-
-// Has the tool traced by the test, which must then follow it with hold_at.
-child_setup traced()
-{
-    return [] {
-        // LeakSanitizer, in the sanitizer build, can't check a traced process, and says so.
-        const char* asan_options = std::getenv("ASAN_OPTIONS");
-        setenv(
-            "ASAN_OPTIONS",
-            (std::string(asan_options != nullptr ? asan_options : "") + ":detect_leaks=0").c_str(),
-            1);
-        if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0)
-            _exit(125);
-    };
-}
-
-using syscall_entry = decltype(__ptrace_syscall_info{}.entry);
-
-// Follows a tool started with traced(): lets it run until hold is true of a system call it is
-// entering, and leaves it stopped there, before the call, until release(). If the tool ends
-// first, returns false with its wait status in status.
-bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
-             int& status)
-{
-    if (waitpid(tool.pid, &status, 0) != tool.pid || !WIFSTOPPED(status)) // stopped at exec
-        return false;
-    ptrace(PTRACE_SETOPTIONS, tool.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
-    long pass_on = 0; // a signal that stopped the tool, to be delivered as it resumes
-    for (;;) {
-        ptrace(PTRACE_SYSCALL, tool.pid, nullptr, pass_on);
-        if (waitpid(tool.pid, &status, 0) != tool.pid || !WIFSTOPPED(status))
-            return false;
-        pass_on = WSTOPSIG(status) == (SIGTRAP | 0x80) ? 0 : WSTOPSIG(status);
-        __ptrace_syscall_info call{};
-        if (pass_on == 0 && ptrace(PTRACE_GET_SYSCALL_INFO, tool.pid, sizeof call, &call) > 0 &&
-            call.op == PTRACE_SYSCALL_INFO_ENTRY && hold(call.entry))
-            return true;
-    }
-}
-
-void release(const started_tool& tool)
-{
-    ptrace(PTRACE_DETACH, tool.pid, nullptr, nullptr);
-}
-
-// Starts the tool on dir/scan.raw, after setup, and holds it at its fifth write to a file: the
-// output is then a third written, and stays so for as long as the test needs.
-started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
-{
-    const started_tool tool = start_tool(dir, {"scan.raw"}, both(setup, traced()));
-    int writes = 0;
-    int status = 0;
-    const bool held = hold_at(
-        tool,
-        [&](const syscall_entry& call) {
-            return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5;
-        },
-        status);
-    if (!held)
-        throw std::runtime_error("the tool ended before its fifth write: " +
-                                 result_of(tool, status).err);
-    return tool;
-}
-
-class Converter : public scratch_dir_test {
-protected:
-    // Expects a run that failed with exactly message on standard error and nothing else.
-    static void expect_failure(const run_result& result, const std::string& message)
-    {
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, message);
-    }
-
-    // Expects a silent, successful run that left output holding the conversion of raw.
-    static void expect_converted(const run_result& result, const fs::path& output, const bytes& raw)
-    {
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(read_file(output), expected_bmp(raw));
-    }
-};
-
-using strings = std::vector<std::string>;
 
 TEST_F(Converter, ConvertsInputsOfEveryLength)
 {
@@ -342,7 +100,7 @@ TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
     const bytes raw = raw_input(1000);
     const bytes old(1 << 20, 0x77);
     write_file(dir / "scan.raw", raw);
-    for (const auto& [route, setup] : routes) {
+    for (const auto& [route, setup] : routes_in(dir)) {
         SCOPED_TRACE(route);
         // A file is replaced whole and keeps its permission bits; another hard link to it keeps
         // the old contents.
@@ -385,6 +143,79 @@ TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
         EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
         EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
         fs::remove(dir / "scan.raw.bmp");
+    }
+}
+
+// An access ACL as the kernel keeps it in system.posix_acl_access: a version, then each entry's
+// tag, permission bits and user or group id, little-endian.
+bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries)
+{
+    bytes value{2, 0, 0, 0};
+    for (const auto& [tag, permissions, id] : entries)
+        for (const auto& [field, size] : {std::pair{tag, 2}, {permissions, 2}, {id, 4}})
+            for (int i = 0; i < size; ++i)
+                value.push_back(static_cast<std::uint8_t>(field >> (8 * i)));
+    return value;
+}
+
+// The value of a file's extended attribute, or nothing if it has none of that name.
+bytes attribute(const fs::path& path, const char* name)
+{
+    bytes value(256);
+    const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+    return value;
+}
+
+TEST_F(Converter, AReplacedFileKeepsItsAclExtendedAttributesAndInodeFlags)
+{
+    // Owner rw, a second account rw, the owning group nothing: shown as mode 0660, which alone
+    // would open the file to the whole group and shut the second account out.
+    constexpr std::uint32_t none = ~0U;
+    const bytes shared_with_one =
+        acl({{0x01, 6, none}, {0x02, 6, 4003}, {0x04, 0, none}, {0x10, 6, none}, {0x20, 0, none}});
+    // A default ACL on the directory, which new files there inherit.
+    const bytes inherited =
+        acl({{0x01, 7, none}, {0x02, 7, 4004}, {0x04, 5, none}, {0x10, 7, none}, {0x20, 5, none}});
+    const bytes raw = raw_input(512 * 512);
+    write_file(dir / "scan.raw", raw);
+    const fs::path output = dir / "scan.raw.bmp";
+    const bytes note{'k', 'e', 'p', 't'};
+    for (const auto& [route, setup] : routes_in(dir)) {
+        SCOPED_TRACE(route);
+        write_file(output, {'o', 'l', 'd'});
+        if (setxattr(output.c_str(), "system.posix_acl_access", shared_with_one.data(),
+                     shared_with_one.size(), 0) != 0 ||
+            setxattr(dir.c_str(), "system.posix_acl_default", inherited.data(), inherited.size(),
+                     0) != 0 ||
+            setxattr(output.c_str(), "user.note", note.data(), note.size(), 0) != 0)
+            GTEST_SKIP() << "this file system keeps no ACLs or user attributes";
+        const int old_file = open(output.c_str(), O_RDONLY);
+        int flags = FS_NODUMP_FL;
+        const bool has_flags = ioctl(old_file, FS_IOC_SETFLAGS, &flags) == 0;
+        close(old_file);
+        expect_converted(run_tool(dir, {"scan.raw"}, setup), output, raw);
+        EXPECT_EQ(attribute(output, "system.posix_acl_access"), shared_with_one);
+        EXPECT_EQ(attribute(output, "user.note"), note);
+        EXPECT_EQ(fs::status(output).permissions(), fs::perms::owner_read | fs::perms::owner_write |
+                                                        fs::perms::group_read |
+                                                        fs::perms::group_write);
+        if (has_flags) {
+            const int new_file = open(output.c_str(), O_RDONLY);
+            flags = 0;
+            EXPECT_EQ(ioctl(new_file, FS_IOC_GETFLAGS, &flags), 0);
+            EXPECT_NE(flags & FS_NODUMP_FL, 0);
+            close(new_file);
+        }
+
+        // A file without an ACL gets none from the directory's default.
+        ASSERT_EQ(removexattr(output.c_str(), "system.posix_acl_access"), 0);
+        ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+        expect_converted(run_tool(dir, {"scan.raw"}, setup), output, raw);
+        EXPECT_EQ(attribute(output, "system.posix_acl_access"), bytes{});
+        EXPECT_EQ(fs::status(output).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+        removexattr(dir.c_str(), "system.posix_acl_default");
     }
 }
 
@@ -486,7 +317,7 @@ TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
     const bytes previous = expected_bmp(raw_input(300));
-    for (const auto& [route, setup] : routes) {
+    for (const auto& [route, setup] : routes_in(dir)) {
         SCOPED_TRACE(route);
         // Room for part of the file, and room for all but its last byte; first with nothing at
         // the name, then with an earlier output there.
@@ -526,9 +357,9 @@ TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
     };
     write_file(dir / "scan.raw", raw_input(512 * 512));
     const bytes previous = expected_bmp(raw_input(300));
-    for (const auto& [route, setup] : routes) {
+    for (const auto& [route, setup] : routes_in(dir)) {
         SCOPED_TRACE(route);
-        const bool unnamed = route == routes[0].first;
+        const bool unnamed = std::string_view(route) != "temporary name";
         // The signals the terminal, a supervisor or a timer sends, and one that can't be caught.
         for (const int signal : {SIGKILL, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
                                  SIGPIPE, SIGXCPU, SIGKILL}) {
@@ -570,12 +401,35 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
     const auto ignore_interrupts = [] { std::signal(SIGINT, SIG_IGN); };
-    for (const auto& [route, setup] : routes) {
+    // Meanwhile the file that replaces an output open to its owner alone is open to nobody else
+    // either, from the moment it is made; and its temporary name, if any, can't be foreseen and
+    // taken first, as a name made of the pid and a count could be.
+    const auto take_foreseeable_names = [] {
+        for (int count = 0; count < 100; ++count)
+            close(creat((".vyk_pic_convert-" + std::to_string(getpid()) + "-" +
+                         std::to_string(count) + ".tmp")
+                            .c_str(),
+                        0600));
+    };
+    constexpr auto owner_only = fs::perms::owner_read | fs::perms::owner_write;
+    for (const auto& [route, setup] : routes_in(dir)) {
         SCOPED_TRACE(route);
-        const started_tool tool = start_held_mid_write(dir, both(ignore_interrupts, setup));
+        write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
+        fs::permissions(dir / "scan.raw.bmp", owner_only);
+        const started_tool tool =
+            start_held_mid_write(dir, both(both(ignore_interrupts, take_foreseeable_names), setup));
+        for (const std::string& name : entries()) {
+            if (name != "scan.raw") {
+                EXPECT_EQ(fs::status(dir / name).permissions(), owner_only) << name;
+            }
+        }
         kill(tool.pid, SIGINT);
         release(tool);
         expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
+        EXPECT_EQ(fs::status(dir / "scan.raw.bmp").permissions(), owner_only);
+        for (const std::string& name : entries())
+            if (name.ends_with(".tmp"))
+                fs::remove(dir / name);
         EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
     }
 }
@@ -623,6 +477,7 @@ TEST_F(Converter, ConcurrentRunsOnOneNameEachWriteAWholeOutput)
         }
     });
     std::vector<started_tool> tools;
+    const auto routes = routes_in(dir);
     for (std::size_t i = 0; i < 16; ++i)
         tools.push_back(start_tool(dir, {"scan.raw"}, routes[i % routes.size()].second));
     for (const started_tool& tool : tools)

@@ -1,0 +1,305 @@
+// End-to-end tests of what the tool may do at its output's name: never what the same user's
+// fopen(name, "wb") would be refused, with the kernel's protections as Debian sets them, and a
+// replaced file keeping all that a rewrite in place keeps. Most need root: other users, kernel
+// settings and mount namespaces.
+#include "tool_command.h"
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Accounts that exist only as numbers: an attacker, a victim or a second member of a group.
+constexpr uid_t attacker = 4001;
+constexpr uid_t victim = 4002;
+constexpr uid_t editor = 4003;
+constexpr gid_t team = 4100;
+
+// Runs the tool as uid, with primary group gid and the supplementary groups.
+child_setup as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {})
+{
+    return [=] {
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(124);
+    };
+}
+
+// Gives the tool a mount namespace of its own, so that what setup mounts there is seen by it
+// alone and goes when it ends.
+child_setup in_own_mounts(const std::function<void()>& setup)
+{
+    return [=] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            _exit(123);
+        setup();
+    };
+}
+
+// Sets one of the kernel's fs.protected_* settings while it lives, and restores it after.
+// Tests that change these take turns, across processes too: each holds a lock on the settings'
+// directory meanwhile.
+class protection {
+public:
+    protection(const std::string& name, int value)
+        : path_("/proc/sys/fs/protected_" + name), lock_(open("/proc/sys/fs", O_RDONLY))
+    {
+        flock(lock_, LOCK_EX);
+        std::ifstream(path_) >> before_;
+        std::ofstream(path_) << value;
+    }
+    ~protection()
+    {
+        std::ofstream(path_) << before_;
+        close(lock_);
+    }
+    protection(const protection&) = delete;
+    protection& operator=(const protection&) = delete;
+
+private:
+    std::string path_;
+    int lock_;
+    int before_ = 0;
+};
+
+// The tests that need root: other users, kernel settings, mounts. In a scratch directory that
+// others may enter, holding private/file, a file of root's that nobody else may read, and
+// shared/, a directory anyone may write but where only an entry's owner may remove it (mode
+// 1777, as /tmp), with root's own input shared/scan.raw in it.
+class OutputSafety : public Converter {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root: other users, kernel settings and mounts";
+        if (under_emulator)
+            GTEST_SKIP() << cant_trace;
+        Converter::SetUp();
+        secret = dir / "private" / "file";
+        shared = dir / "shared";
+        fs::create_directories(dir / "private");
+        write_file(secret, {'s', 'e', 'c', 'r', 'e', 't'});
+        fs::create_directory(shared);
+        if (chmod(dir.c_str(), 0755) != 0 || chmod((dir / "private").c_str(), 0700) != 0 ||
+            chmod(shared.c_str(), 01777) != 0 ||
+            (fs::status(shared).permissions() & fs::perms::sticky_bit) == fs::perms::none)
+            GTEST_SKIP() << "this file system keeps no permission bits";
+        write_file(shared / "scan.raw", raw);
+    }
+
+    // Plants a symbolic link at path, owned by owner as if made by that user.
+    static void plant_link(const fs::path& target, const fs::path& path, uid_t owner = attacker)
+    {
+        fs::create_symlink(target, path);
+        ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+    }
+
+    const bytes raw = raw_input(512 * 512);
+    fs::path secret;
+    fs::path shared;
+};
+
+TEST_F(OutputSafety, FollowsNoLinkTheKernelWouldNotFollow)
+{
+    // With protected_symlinks, a link that another user owns, in a sticky directory anyone may
+    // write, is not followed: not to a file of root's, nor through a chain the other user
+    // controls, nor to a file to be made, nor to root's own standard output.
+    const protection symlinks("symlinks", 1);
+    fs::create_directory(shared / "own");
+    ASSERT_EQ(chown((shared / "own").c_str(), attacker, attacker), 0);
+    plant_link("../../private/file", shared / "own" / "chain");
+    for (const fs::path& target : {secret, shared / "own" / "chain", dir / "private" / "made",
+                                   fs::path("/proc/self/fd/1")}) {
+        SCOPED_TRACE(target);
+        plant_link(target, shared / "scan.raw.bmp");
+        const run_result result = run_tool(shared, {"scan.raw"});
+        expect_failure(result, "open write file error.\n");
+        EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+        EXPECT_EQ(fs::directory_iterator(dir / "private")->path(), secret);
+        fs::remove(shared / "scan.raw.bmp");
+    }
+
+    // Nor for a user who isn't root, whose own file the link leads to.
+    fs::create_directory(dir / "victim");
+    write_file(dir / "victim" / "file", {'o', 'w', 'n'});
+    write_file(shared / "victim.raw", raw);
+    for (const fs::path& path : {dir / "victim", dir / "victim" / "file", shared / "victim.raw"})
+        ASSERT_EQ(chown(path.c_str(), victim, victim), 0);
+    plant_link(dir / "victim" / "file", shared / "victim.raw.bmp");
+    expect_failure(run_tool(shared, {"victim.raw"}, as_user(victim, victim)),
+                   "open write file error.\n");
+    EXPECT_EQ(read_file(dir / "victim" / "file"), (bytes{'o', 'w', 'n'}));
+}
+
+TEST_F(OutputSafety, FollowsNoLinkOnAMountThatFollowsNone)
+{
+    // Whatever protected_symlinks says: on a file system mounted nosymfollow, fopen follows no
+    // link (ELOOP).
+    const protection symlinks("symlinks", 0);
+    const fs::path mounted = dir / "mounted";
+    fs::create_directory(mounted);
+    const child_setup nosymfollow = in_own_mounts([&] {
+        if (mount("tmpfs", mounted.c_str(), "tmpfs", MS_NOSYMFOLLOW, nullptr) != 0)
+            _exit(122);
+        write_file(mounted / "scan.raw", raw);
+        fs::create_symlink(secret, mounted / "scan.raw.bmp");
+    });
+    expect_failure(run_tool(dir, {"mounted/scan.raw"}, nosymfollow), "open write file error.\n");
+    EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+}
+
+TEST_F(OutputSafety, LeavesAloneWhatOthersPlantInAStickyDirectory)
+{
+    // protected_regular (1, and 2 as Debian sets it) keeps root from writing a file that
+    // another user made in such a directory, and protected_fifos a FIFO: the tool must not
+    // write it, nor hand root's picture to its owner in a replacement.
+    for (const int level : {1, 2}) {
+        SCOPED_TRACE(level);
+        const protection regular("regular", level);
+        const fs::path planted = shared / "scan.raw.bmp";
+        write_file(planted, {'p'});
+        ASSERT_EQ(chown(planted.c_str(), attacker, attacker), 0);
+        ASSERT_EQ(chmod(planted.c_str(), 04777), 0);
+        expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
+        struct stat status = {};
+        ASSERT_EQ(stat(planted.c_str(), &status), 0);
+        EXPECT_EQ(status.st_uid, attacker);
+        EXPECT_EQ(read_file(planted), bytes{'p'});
+        fs::remove(planted);
+    }
+    const protection fifos("fifos", 1);
+    ASSERT_EQ(mkfifo((shared / "scan.raw.bmp").c_str(), 0666), 0);
+    ASSERT_EQ(chown((shared / "scan.raw.bmp").c_str(), attacker, attacker), 0);
+    expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
+}
+
+TEST_F(OutputSafety, KeepsOwnerAndGroupForAnotherMemberOfTheGroup)
+{
+    // A second member of a group rewrites a file of the first's, in their shared directory: it
+    // can't give a new file to the first, so the file is rewritten in place, and keeps its
+    // owner, its group and its mode. Likewise in a directory the user may not write at all.
+    const fs::path shared_by_team = dir / "team";
+    fs::create_directory(shared_by_team);
+    ASSERT_EQ(chown(shared_by_team.c_str(), 0, team), 0);
+    ASSERT_EQ(chmod(shared_by_team.c_str(), 0775), 0);
+    const fs::path old_file = shared_by_team / "scan.raw.bmp";
+    write_file(shared_by_team / "scan.raw", raw);
+    for (const auto& [owner, group, mode, runner] :
+         {std::tuple{attacker, team, 0664, as_user(victim, 100, {team})},
+          std::tuple{victim, victim, 0644, as_user(victim, victim)}}) {
+        if (owner == victim) { // the directory is the team's, which this user is not in
+            ASSERT_EQ(chmod(shared_by_team.c_str(), 0755), 0);
+        }
+        write_file(old_file, {'o', 'l', 'd'});
+        ASSERT_EQ(chown(old_file.c_str(), owner, group), 0);
+        ASSERT_EQ(chmod(old_file.c_str(), static_cast<mode_t>(mode)), 0);
+        struct stat before = {};
+        ASSERT_EQ(stat(old_file.c_str(), &before), 0);
+        expect_converted(run_tool(shared_by_team, {"scan.raw"}, runner), old_file, raw);
+        struct stat after = {};
+        ASSERT_EQ(stat(old_file.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_uid, owner);
+        EXPECT_EQ(after.st_gid, group);
+        EXPECT_EQ(after.st_mode & 07777, static_cast<mode_t>(mode));
+    }
+}
+
+TEST_F(OutputSafety, RewritesInPlaceANameThatCantChangeHands)
+{
+    // In a directory that takes no removals (chattr +a) a file is rewritten in place, and a
+    // new one named as usual; a temporary name there could never be removed.
+    const fs::path kept = dir / "append_only";
+    fs::create_directory(kept);
+    write_file(kept / "scan.raw", raw);
+    write_file(kept / "scan.raw.bmp", {'o', 'l', 'd'});
+    const int directory = open(kept.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = FS_APPEND_FL;
+    if (ioctl(directory, FS_IOC_SETFLAGS, &flags) != 0) {
+        close(directory);
+        GTEST_SKIP() << "this file system has no append-only directories";
+    }
+    expect_converted(run_tool(kept, {"scan.raw"}), kept / "scan.raw.bmp", raw);
+    fs::copy_file(kept / "scan.raw", kept / "other.raw");
+    expect_converted(run_tool(kept, {"other.raw"}), kept / "other.raw.bmp", raw);
+    const strings left = [&] {
+        strings names;
+        for (const auto& entry : fs::directory_iterator(kept))
+            names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }();
+    flags = 0;
+    ioctl(directory, FS_IOC_SETFLAGS, &flags);
+    close(directory);
+    EXPECT_EQ(left, (strings{"other.raw", "other.raw.bmp", "scan.raw", "scan.raw.bmp"}));
+
+    // A file mounted at the name (a bind mount) is rewritten in place.
+    write_file(dir / "scan.raw", raw);
+    write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
+    write_file(dir / "mounted.bmp", {'o', 'l', 'd'});
+    const child_setup bound = in_own_mounts([&] {
+        if (mount((dir / "mounted.bmp").c_str(), (dir / "scan.raw.bmp").c_str(), nullptr, MS_BIND,
+                  nullptr) != 0)
+            _exit(122);
+    });
+    expect_converted(run_tool(dir, {"scan.raw"}, bound), dir / "mounted.bmp", raw);
+    EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
+
+    // An append-only file is refused by the kernel's open, before a byte is written: room for
+    // only a few bytes would otherwise end the run with a write error.
+    const int file = open((dir / "scan.raw.bmp").c_str(), O_RDONLY);
+    flags = FS_APPEND_FL;
+    ASSERT_EQ(ioctl(file, FS_IOC_SETFLAGS, &flags), 0);
+    expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(1000)), "open write file error.\n");
+    flags = 0;
+    ioctl(file, FS_IOC_SETFLAGS, &flags);
+    close(file);
+    EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
+}
+
+TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
+{
+    // Where a file can't be linked by its descriptor alone, its entry in /proc/self/fd is
+    // linked instead. What is mounted at /proc, in a mount namespace of someone else's making,
+    // may be a file system whose entries lead to a secret file: the output must not become a
+    // link to it.
+    const child_setup fake_proc = in_own_mounts([&] {
+        if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0)
+            _exit(122);
+        fs::create_directories("/proc/self/fd");
+        for (int fd = 0; fd < 64; ++fd)
+            fs::create_symlink(secret, "/proc/self/fd/" + std::to_string(fd));
+    });
+    write_file(dir / "scan.raw", raw);
+    const child_setup without_linking_by_descriptor = routes_in(dir)[1].second;
+    for (const bool earlier : {false, true}) {
+        SCOPED_TRACE(earlier ? "replacing" : "new name");
+        expect_converted(
+            run_tool(dir, {"scan.raw"}, both(fake_proc, without_linking_by_descriptor)),
+            dir / "scan.raw.bmp", raw);
+        EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+        EXPECT_EQ(fs::hard_link_count(secret), 1U);
+    }
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+// Running the built tool as a process for the end-to-end tests: its result, what is done to its
+// process before it starts, and holding it at a chosen system call.
+#pragma once
+
+#include "test_support.h"
+
+#include <sys/ptrace.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+using strings = std::vector<std::string>;
+
+struct run_result {
+    int status; // the exit status, or 128 + the signal that ended the process
+    int signal; // the signal that ended the process, or 0 if it exited
+    std::string out;
+    std::string err;
+};
+
+// Everything fd holds, from its start; closes it.
+std::string contents_of(int fd);
+
+// What the tool's process gets done to it, after the fork and before the tool starts.
+using child_setup = std::function<void()>;
+
+// first, then second; either may be empty.
+child_setup both(child_setup first, child_setup second);
+
+struct started_tool {
+    pid_t pid;
+    int out; // the tool's standard output and error, read once it has ended
+    int err;
+};
+
+// Starts the tool with args in directory cwd, after setup, if given.
+started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& args,
+                        const child_setup& setup = {});
+
+// The tool's result from its wait status.
+run_result result_of(const started_tool& tool, int status);
+
+// Waits for the tool to end. A tool that is still running after 30 seconds (well inside the
+// test's own time limit) is stuck where it should have ended: it is killed, and the result says
+// so on its standard error.
+run_result wait_for(const started_tool& tool);
+
+run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
+                    const child_setup& setup = {});
+
+// Caps the size of any file the tool writes, as a quota or a nearly full disk would.
+child_setup file_size_limit(rlim_t bytes);
+
+// Makes the system call number fail with error whenever the low word of its argument argument
+// has one of bits set (jump BPF_JSET) or equals bits (BPF_JEQ), for the rest of the process.
+void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error);
+
+// The ways the tool can write a new output: a file with no name, linked by its descriptor; the
+// same, linked through procfs, as kernels before 6.10 have an unprivileged caller do; or a
+// temporary name, as on file systems without unnamed files. Only the first under an emulator,
+// which can't filter its guest's system calls, or where the scratch directory's file system has
+// no unnamed files, where all would take the last.
+using route = std::pair<const char*, child_setup>;
+std::span<const route> routes_in(const fs::path& dir);
+
+// Why the tests that trace the tool, or filter its system calls, can't run under an emulator.
+inline constexpr const char* cant_trace =
+    "qemu-user can't trace or filter its guest's system calls";
+
+// Has the tool traced by the test, which must then follow it with hold_at.
+child_setup traced();
+
+using syscall_entry = decltype(__ptrace_syscall_info{}.entry);
+
+// Follows a tool started with traced(): lets it run until hold is true of a system call it is
+// entering, and leaves it stopped there, before the call, until release(). If the tool ends
+// first, returns false with its wait status in status.
+bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
+             int& status);
+
+void release(const started_tool& tool);
+
+// Starts the tool on dir/scan.raw, after setup, and holds it at its fifth write to a file: the
+// output is then a third written, and stays so for as long as the test needs.
+started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup);
+
+class Converter : public scratch_dir_test {
+protected:
+    // Expects a run that failed with exactly message on standard error and nothing else.
+    static void expect_failure(const run_result& result, const std::string& message)
+    {
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, message);
+    }
+
+    // Expects a silent, successful run that left output holding the conversion of raw.
+    static void expect_converted(const run_result& result, const fs::path& output, const bytes& raw)
+    {
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(read_file(output), expected_bmp(raw));
+    }
+};
