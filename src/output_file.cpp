@@ -31,7 +31,8 @@ bool make_new_file(output_file& out, const output_target& target)
 // has it now is judged in turn and replaced, as it would have been had it been there first.
 bool give_name(output_file& out)
 {
-    constexpr int attempts = 8; // each one lost to a run that finished in the meantime
+    // Each attempt lost is lost to a run that named its file meanwhile: as many as run at once.
+    constexpr int attempts = 100;
     const char* const name = out.name.data();
     for (int attempt = 0; attempt < attempts; ++attempt) {
         const bool named = out.route == output_route::replacing

@@ -149,6 +149,10 @@ bool judge(output_target& target, bool wait_for_reader)
         const int flags =
             O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC | (wait_for_reader ? 0 : O_NONBLOCK);
         target.file = openat(target.directory, name, flags, 0666);
+        // A name that went between the stat and the open (another program's rename, on a file
+        // system that renames in two steps) is judged again.
+        if (target.file < 0 && errno == ENOENT && attempt < attempts)
+            continue;
         if (target.file < 0 || fstat(target.file, &target.status) != 0)
             return false;
         const holder_search holder =

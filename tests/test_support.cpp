@@ -3,10 +3,15 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 void scratch_dir_test::SetUp()
 {
@@ -32,6 +37,64 @@ std::vector<std::string> scratch_dir_test::entries() const
     return names;
 }
 
+bool scratch_dir_test::has_fifos() const
+{
+    const auto probe = dir / "probe.fifo";
+    const bool made = mkfifo(probe.c_str(), 0600) == 0;
+    std::filesystem::remove(probe);
+    return made;
+}
+
+bool scratch_dir_test::has_links() const
+{
+    std::error_code failed;
+    const auto probe = dir / "probe.link";
+    std::filesystem::create_symlink("target", probe, failed);
+    std::filesystem::remove(probe);
+    if (failed)
+        return false;
+    write_file(probe, {});
+    std::filesystem::create_hard_link(probe, dir / "probe.hard", failed);
+    std::filesystem::remove(probe);
+    std::filesystem::remove(dir / "probe.hard");
+    return !failed;
+}
+
+bool scratch_dir_test::keeps_modes() const
+{
+    const auto probe = dir / "probe.mode";
+    write_file(probe, {});
+    struct stat status = {};
+    const bool kept = chmod(probe.c_str(), 0640) == 0 && stat(probe.c_str(), &status) == 0 &&
+                      (status.st_mode & 0777) == 0640;
+    std::filesystem::remove(probe);
+    return kept;
+}
+
+bool scratch_dir_test::replaces_whole() const
+{
+    const auto old_file = dir / "probe.old";
+    const auto new_file = dir / "probe.new";
+    write_file(old_file, {});
+    close(open(new_file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600));
+    struct stat old_status = {};
+    struct stat new_status = {};
+    const bool same =
+        stat(old_file.c_str(), &old_status) == 0 &&
+        (chmod(new_file.c_str(), old_status.st_mode & 07777) == 0 ||
+         (stat(new_file.c_str(), &new_status) == 0 && new_status.st_mode == old_status.st_mode));
+    std::filesystem::remove(old_file);
+    std::filesystem::remove(new_file);
+    return same;
+}
+
+bool scratch_dir_test::part_needs(bool has, const char* what)
+{
+    if (!has)
+        std::printf("[   PART   ] left out, as this file system has no %s\n", what);
+    return has;
+}
+
 bytes read_file(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -42,6 +105,9 @@ bytes read_file(const std::filesystem::path& path)
 
 void write_file(const std::filesystem::path& path, const bytes& contents)
 {
+    // Removed first: a FUSE file system may ignore O_TRUNC (fusefat does), and a file left long
+    // would spoil the test.
+    std::filesystem::remove(path);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(contents.data()),
               static_cast<std::streamsize>(contents.size()));

@@ -19,10 +19,24 @@ protected:
     // The names in the directory, sorted.
     std::vector<std::string> entries() const;
 
+    // What the scratch directory's file system can hold; where it can't, a test skips that part.
+    bool has_fifos() const;
+    bool has_links() const;   // symbolic and hard links
+    bool keeps_modes() const; // permission bits that chmod may change, as on vfat or bindfs not
+    // Whether a new file can have another's permission bits, as the tool gives them to a file
+    // that replaces another: vfat gives every file the same, bindfs --chmod-deny refuses to
+    // change them, and the tool then rewrites the old file in place instead.
+    bool replaces_whole() const;
+
+    // has, and where it is false, says on the test's output that the part of the test that needs
+    // it, what, is left out on this file system.
+    static bool part_needs(bool has, const char* what);
+
     std::filesystem::path dir;
 };
 
 bytes read_file(const std::filesystem::path& path);
+// Makes path a new file holding contents, whatever was there.
 void write_file(const std::filesystem::path& path, const bytes& contents);
 
 // A width × height raw picture (top row first); for an even width and height no pixel equals its
