@@ -280,15 +280,16 @@ TEST_F(OutputSafety, RewritesInPlaceANameThatCantChangeHands)
 TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
 {
     // Where a file can't be linked by its descriptor alone, its entry in /proc/self/fd is
-    // linked instead. What is mounted at /proc, in a mount namespace of someone else's making,
-    // may be a file system whose entries lead to a secret file: the output must not become a
-    // link to it.
+    // linked instead. What is mounted there, in a mount namespace of someone else's making, may
+    // be a file system whose entries lead to a secret file: the output must not become a link
+    // to it. (Mounted over the process's own fd directory only: a sanitizer's run-time needs
+    // the rest of /proc.)
     const child_setup fake_proc = in_own_mounts([&] {
-        if (mount("tmpfs", "/proc", "tmpfs", 0, nullptr) != 0)
+        const std::string fds = "/proc/" + std::to_string(getpid()) + "/fd";
+        if (mount("tmpfs", fds.c_str(), "tmpfs", 0, nullptr) != 0)
             _exit(122);
-        fs::create_directories("/proc/self/fd");
         for (int fd = 0; fd < 64; ++fd)
-            fs::create_symlink(secret, "/proc/self/fd/" + std::to_string(fd));
+            fs::create_symlink(secret, fds + "/" + std::to_string(fd));
     });
     write_file(dir / "scan.raw", raw);
     const child_setup without_linking_by_descriptor = routes_in(dir)[1].second;
