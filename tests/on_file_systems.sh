@@ -2,26 +2,22 @@
 # Runs the end-to-end tests with their scratch directories on file systems other than the root's.
 # Usage: tests/on_file_systems.sh TEST_PROGRAM [FS...]
 #   TEST_PROGRAM: the built end_to_end_tests. FS: any of tmpfs xfs btrfs fat bindfs overlay
-#   (default: all). Each is mounted under a fresh temporary directory, and TEST_PROGRAM runs
-#   with TMPDIR there, all of them at once. One line per file system says passed, FAILED (the
-#   failing tests' output comes first) or skipped and why; a file system skips when a tool it
-#   needs is missing or it can't be mounted here. Exits 1 if any failed, 77 if none ran (and if
-#   not run as root: mounting needs it), 0 otherwise. Whatever ends it, it leaves no mount, loop
-#   device, FUSE daemon or temporary file behind.
-# Debian packages: xfsprogs btrfs-progs dosfstools fusefat bindfs (and mount, util-linux).
+#   (default: all). Each is mounted under a fresh temporary directory and TEST_PROGRAM runs with
+#   TMPDIR there, all at once. One line per file system says passed, FAILED (after the failing
+#   tests' output) or skipped and why: a tool it needs is missing, or it can't be mounted here.
+#   Exits 1 if any failed, 77 if none ran or not run as root (mounting needs it), 0 otherwise.
+#   However it ends, no mount, loop device, FUSE daemon or temporary file of it stays.
+# Debian packages: xfsprogs btrfs-progs dosfstools fusefat bindfs, besides mount and util-linux.
 set -uo pipefail
 all=(tmpfs xfs btrfs fat bindfs overlay)
-if (($# < 1)); then
-  echo "usage: $0 TEST_PROGRAM [${all[*]}]" >&2
-  exit 2
-fi
+(($# >= 1)) || { echo "usage: $0 TEST_PROGRAM [${all[*]}]" >&2 && exit 2; }
 program=$(realpath "$1")
 shift
 (($#)) || set -- "${all[@]}"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "$0: skipped: mounting file systems needs root"
-  exit 77
-fi
+for fs in "$@"; do
+  [[ " ${all[*]} " == *" $fs "* ]] || { echo "$0: no file system $fs (${all[*]})" >&2 && exit 2; }
+done
+[ "$(id -u)" -eq 0 ] || { echo "$0: skipped: mounting file systems needs root" && exit 77; }
 
 alive() { [[ -e /proc/$1 && $(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null) != Z ]]; }
 # Whether our child PID has ended, waiting up to 20 s. Not the wait builtin: bash can lose a
@@ -31,11 +27,10 @@ ended() {
   for _ in {1..200}; do alive "$1" || return 0 && sleep 0.1; done
   return 1
 }
-work=$(mktemp -d)
 # Mount points and images are listed before they are used: a signal can end the script between
 # any two commands, and so between a mount and the line after it.
-mounts=() images=() daemons=()
-declare -A running # the test programs not yet waited for, by file system
+work="" mounts=() images=() daemons=()
+declare -A running why # the test programs not yet waited for; why a file system was skipped
 cleanup() {
   trap '' INT TERM HUP
   # timeout hands the signal on to the test program and the tools it started.
@@ -44,19 +39,18 @@ cleanup() {
     findmnt -M "${mounts[i]}" >/dev/null && { umount "${mounts[i]}" || umount -l "${mounts[i]}"; }
   done
   # Unmounted, a FUSE daemon ends by itself.
-  for pid in "${daemons[@]}"; do ended "$pid" || echo "$0: FUSE daemon $pid still running" >&2; done
+  for pid in "${daemons[@]}"; do ended "$pid" || echo "$0: FUSE daemon $pid still runs" >&2; done
   for image in "${images[@]}"; do
     for dev in $(losetup -lnO NAME -j "$image"); do losetup -d "$dev"; done
   done
   # Should a mount have stayed, what is on it is not ours to delete.
-  rm -rf --one-file-system "$work"
+  [ -z "$work" ] || rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
+work=$(mktemp -d)
 
-need() { # COMMAND PACKAGE
-  command -v "$1" >/dev/null || { echo "$1 not found (Debian: $2)" && return 1; }
-}
+need() { command -v "$1" >/dev/null || { echo "$1 not found (Debian: $2)" && return 1; }; }
 # A sparse image on a loop device, made into a file system by the command given and mounted;
 # open to all, as /tmp is.
 on_loop() {
@@ -99,12 +93,7 @@ setup_overlay() {
       vyk_overlay "$mnt"
 }
 
-declare -A why
 for fs in "$@"; do
-  if ! declare -F "setup_$fs" >/dev/null; then
-    echo "$0: unknown file system $fs (known: ${all[*]})" >&2
-    exit 2
-  fi
   dir=$work/$fs mnt=$work/$fs/mnt
   mkdir -p "$mnt"
   if "setup_$fs" >"$dir/setup.log" 2>&1; then
@@ -113,14 +102,15 @@ for fs in "$@"; do
     TMPDIR=$mnt timeout -k 10 600 "$program" --gtest_brief=1 >"$dir/log" 2>&1 &
     running[$fs]=$!
   else
-    why[$fs]="can't set up: $(tail -n 1 "$dir/setup.log")"
+    why[$fs]=$(tail -n 1 "$dir/setup.log")
   fi
 done
 
 passed=0 failed=0 skipped=0 summary=()
 for fs in "$@"; do
-  if [ -n "${why[$fs]:-}" ]; then
-    skipped=$((skipped + 1)) && summary+=("$fs: skipped, ${why[$fs]}") && continue
+  if [ -z "${running[$fs]:-}" ]; then
+    skipped=$((skipped + 1)) && summary+=("$fs: skipped: ${why[$fs]:-setup failed}")
+    continue
   fi
   wait "${running[$fs]}"
   status=$?
@@ -130,7 +120,7 @@ for fs in "$@"; do
   else
     failed=$((failed + 1))
     failing=$(sed -n 's/^\[  FAILED  \] \([^ ]*\).*/\1/p' "$work/$fs/log" | sort -u | xargs)
-    printf '=== %s (%s)\n' "$fs" "$(df --output=fstype "$work/$fs/mnt" | tail -n 1)"
+    printf '=== %s (%s)\n' "$fs" "$(findmnt -no FSTYPE -M "$work/$fs/mnt")"
     cat "$work/$fs/log"
     summary+=("$fs: FAILED (exit status $status): ${failing:-no test named}")
   fi
@@ -139,4 +129,3 @@ printf '%s\n' "${summary[@]}"
 echo "filesystems: $passed passed, $failed failed, $skipped skipped"
 ((failed)) && exit 1
 ((passed)) || exit 77
-exit 0

@@ -434,9 +434,9 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     const bytes raw = raw_input(512 * 512);
     write_file(dir / "scan.raw", raw);
     const auto ignore_interrupts = [] { std::signal(SIGINT, SIG_IGN); };
-    // Meanwhile the file that replaces an output open to its owner alone is open to nobody else
-    // either, from the moment it is made; and its temporary name, if any, can't be foreseen and
-    // taken first, as a name made of the pid and a count could be.
+    // The file that replaces an output open to its owner alone is open to nobody else either,
+    // from the moment it is made; and its temporary name, if any, can't be foreseen and taken
+    // first, as a name made of the pid and a count could be. The interrupt comes just then.
     const auto take_foreseeable_names = [] {
         for (int count = 0; count < 100; ++count)
             close(creat((".vyk_pic_convert-" + std::to_string(getpid()) + "-" +
@@ -449,8 +449,9 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
         SCOPED_TRACE(route);
         write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
         fs::permissions(dir / "scan.raw.bmp", owner_only);
-        const started_tool tool =
-            start_held_mid_write(dir, both(both(ignore_interrupts, take_foreseeable_names), setup));
+        const started_tool tool = start_held_at_new_file(
+            dir, both(both(ignore_interrupts, take_foreseeable_names), setup),
+            std::string_view(route) == "temporary name");
         for (const std::string& name : entries()) {
             if (name != "scan.raw") {
                 EXPECT_EQ(fs::status(dir / name).permissions(), owner_only) << name;

@@ -214,21 +214,45 @@ void release(const started_tool& tool)
     ptrace(PTRACE_DETACH, tool.pid, nullptr, nullptr);
 }
 
-// Starts the tool on dir/scan.raw, after setup, and holds it at its fifth write to a file: the
-// output is then a third written, and stays so for as long as the test needs.
-started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
+namespace {
+
+// Starts the tool on dir/scan.raw, after setup, and holds it where hold says; the tool must not
+// end before, which what says.
+started_tool start_held(const fs::path& dir, const child_setup& setup,
+                        const std::function<bool(const syscall_entry&)>& hold, const char* what)
 {
     const started_tool tool = start_tool(dir, {"scan.raw"}, both(setup, traced()));
-    int writes = 0;
     int status = 0;
-    const bool held = hold_at(
-        tool,
+    if (!hold_at(tool, hold, status))
+        throw std::runtime_error(std::string("the tool ended before ") + what + ": " +
+                                 result_of(tool, status).err);
+    return tool;
+}
+
+} // namespace
+
+started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
+{
+    int writes = 0;
+    return start_held(
+        dir, setup,
         [&](const syscall_entry& call) {
             return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5;
         },
-        status);
-    if (!held)
-        throw std::runtime_error("the tool ended before its fifth write: " +
-                                 result_of(tool, status).err);
-    return tool;
+        "its fifth write");
+}
+
+started_tool start_held_at_new_file(const fs::path& dir, const child_setup& setup, bool named)
+{
+    bool made = false;
+    return start_held(
+        dir, setup,
+        [&](const syscall_entry& call) {
+            if (made)
+                return true;
+            made = call.nr == SYS_openat &&
+                   (named ? (call.args[2] & O_EXCL) != 0 : (call.args[2] & O_TMPFILE) == O_TMPFILE);
+            return false;
+        },
+        "it made a new file");
 }

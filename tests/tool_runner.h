@@ -94,6 +94,11 @@ void release(const started_tool& tool);
 // output is then a third written, and stays so for as long as the test needs.
 started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup);
 
+// The same, held at the first system call after the tool has made its new file, under a
+// temporary name if named, else unnamed: before the file has any bytes, or attributes but those
+// it was made with.
+started_tool start_held_at_new_file(const fs::path& dir, const child_setup& setup, bool named);
+
 class Converter : public scratch_dir_test {
 protected:
     // Expects a run that failed with exactly message on standard error and nothing else.
