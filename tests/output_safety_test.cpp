@@ -28,10 +28,9 @@
 
 namespace {
 
-// Accounts that exist only as numbers: an attacker, a victim or a second member of a group.
+// Accounts that exist only as numbers: an attacker, a victim, a group they share.
 constexpr uid_t attacker = 4001;
 constexpr uid_t victim = 4002;
-constexpr uid_t editor = 4003;
 constexpr gid_t team = 4100;
 
 // Runs the tool as uid, with primary group gid and the supplementary groups.
