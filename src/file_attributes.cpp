@@ -138,9 +138,12 @@ bool copy_attributes(int from, const struct stat& from_status, int to)
     if ((status.st_mode & mode_bits) != (from_status.st_mode & mode_bits)) {
         // The kernel drops the set-group-ID bit, without failing, for a group the caller is not
         // in: so the bits are read back.
-        if (fchmod(to, from_status.st_mode & mode_bits) != 0 || fstat(to, &status) != 0 ||
-            (status.st_mode & mode_bits) != (from_status.st_mode & mode_bits))
+        if (fchmod(to, from_status.st_mode & mode_bits) != 0 || fstat(to, &status) != 0)
             return false;
+        if ((status.st_mode & mode_bits) != (from_status.st_mode & mode_bits)) {
+            errno = EPERM;
+            return false;
+        }
     }
     return copy_inode_flags(from, to);
 }

@@ -9,6 +9,7 @@
 // kept. Each is set on its own and only where it differs, so that a file system that refuses a
 // change (FAT has no owners, bindfs may deny chmod) is not asked for one it doesn't need, and a
 // group can be given where the owner can't. A file-capability attribute is not carried: any
-// write removes it. Returns false as soon as one of them can't be given, most often because
-// only root may give a file away; to then holds part of them, and must not be used.
+// write removes it. Returns false, with errno set, as soon as one of them can't be given: most
+// often EPERM, as only root may give a file away; to then holds part of them, and must not be
+// used.
 bool copy_attributes(int from, const struct stat& from_status, int to);

@@ -12,8 +12,18 @@
 
 namespace {
 
+// True for the errors by which the kernel or a file system refuses an act outright, as against
+// lacking the room or the means for it (ENOSPC, EDQUOT, EIO, ENOMEM): a file that can't be
+// replaced for want of room is not rewritten in place either, as that would lose it.
+bool refused(int error)
+{
+    return error == EACCES || error == EPERM || error == EOPNOTSUPP || error == ENOSYS ||
+           error == EINVAL;
+}
+
 // Makes out's new file beside the target: for a replacement, open to nobody else, then given
-// the old file's attributes; for a new name, with fopen's mode. True if it is ready to write.
+// the old file's attributes; for a new name, with fopen's mode. True if it is ready to write;
+// otherwise false with errno set, having left nothing behind.
 bool make_new_file(output_file& out, const output_target& target)
 {
     const bool replacing = target.kind == target_kind::replaceable;
@@ -22,7 +32,9 @@ bool make_new_file(output_file& out, const output_target& target)
         return false;
     if (!replacing || copy_attributes(target.file, target.status, out.made.file))
         return true;
+    const int error = errno;
     discard_new_file(out.made, target.directory);
+    errno = error;
     return false;
 }
 
@@ -78,7 +90,8 @@ output_file open_output(const char* path)
                     close(writing);
                 discard_new_file(out.made, out.directory);
             }
-        } else if (target.kind != target_kind::nothing) {
+        } else if (target.kind == target_kind::in_place ||
+                   (target.kind == target_kind::replaceable && refused(errno))) {
             // fopen's truncation, now that the file is known to be rewritten where it is.
             if (!S_ISREG(target.status.st_mode) || ftruncate(target.file, 0) == 0)
                 out.stream = fdopen(target.file, "wb");

@@ -71,11 +71,12 @@ fuse_daemon() {
 setup_tmpfs() { mounts+=("$mnt") && mount -t tmpfs -o size=256m,mode=1777 vyk_tmpfs "$mnt"; }
 setup_xfs() { need mkfs.xfs xfsprogs && on_loop mkfs.xfs -q; }
 setup_btrfs() { need mkfs.btrfs btrfs-progs && on_loop mkfs.btrfs -q; }
-# The kernel may have no vfat (this one hasn't): fusefat reads and writes the image itself, and
-# writes only when told rw+.
+# The kernel may have no vfat: fusefat reads and writes the image itself, and writes only when
+# told rw+. In one thread (-s): with several, a file read while others are renamed can come back
+# short and wrong, fusefat's fault, not the tool's.
 setup_fat() {
   need mkfs.vfat dosfstools && need fusefat fusefat && truncate -s 256M "$dir/image" &&
-    mkfs.vfat -F 32 "$dir/image" >/dev/null && fuse_daemon fusefat -o rw+ "$dir/image" "$mnt"
+    mkfs.vfat -F 32 "$dir/image" >/dev/null && fuse_daemon fusefat -s -o rw+ "$dir/image" "$mnt"
 }
 # As a file system that refuses chmod and chown to everyone, root included.
 setup_bindfs() {

@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <tuple>
 
@@ -274,6 +275,17 @@ TEST_F(OutputSafety, RewritesInPlaceANameThatCantChangeHands)
     ioctl(file, FS_IOC_SETFLAGS, &flags);
     close(file);
     EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
+
+    // But a file is not rewritten in place for want of room for the new one, which would lose
+    // it: on a file system with no inode to spare, the run fails and the old file stays.
+    const fs::path full = dir / "full";
+    fs::create_directory(full);
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "nr_inodes=3"), 0); // the root and two
+    const std::unique_ptr<const char, decltype(&umount)> unmount(full.c_str(), &umount);
+    write_file(full / "scan.raw", raw);
+    write_file(full / "scan.raw.bmp", {'o', 'l', 'd'});
+    expect_failure(run_tool(full, {"scan.raw"}), "open write file error.\n");
+    EXPECT_EQ(read_file(full / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
 }
 
 TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
