@@ -57,6 +57,15 @@ bool removable(std::string_view name)
            name == "system.posix_acl_access";
 }
 
+// True for the attributes not to be copied as such: a file capability, which any write removes,
+// and xfs's own names for a file's ACLs, which it lists to root beside system.posix_acl_access
+// and keeps in step with it.
+bool left_alone(std::string_view name)
+{
+    return name == "security.capability" || name == "trusted.SGI_ACL_FILE" ||
+           name == "trusted.SGI_ACL_DEFAULT";
+}
+
 // Gives to the extended attributes of from, the access ACL among them, and takes from it those
 // that from lacks.
 bool copy_extended_attributes(int from, int to)
@@ -66,7 +75,7 @@ bool copy_extended_attributes(int from, int to)
     if (!list_names(from, from_names, from_list) || !list_names(to, to_names, to_list))
         return false;
     const bool given = for_each_name(from_list, [&](const char* name) {
-        if (std::string_view(name) == "security.capability")
+        if (left_alone(name))
             return true;
         const ssize_t size = fgetxattr(from, name, from_value.data(), from_value.size());
         if (size < 0)
@@ -77,7 +86,8 @@ bool copy_extended_attributes(int from, int to)
                fsetxattr(to, name, from_value.data(), bytes, 0) == 0;
     });
     return given && for_each_name(to_list, [&](const char* name) {
-               return !removable(name) || listed(from_list, name) || fremovexattr(to, name) == 0;
+               return !removable(name) || left_alone(name) || listed(from_list, name) ||
+                      fremovexattr(to, name) == 0 || errno == ENODATA;
            });
 }
 

@@ -51,8 +51,8 @@ trap 'exit 130' INT TERM HUP
 work=$(mktemp -d)
 
 need() { command -v "$1" >/dev/null || { echo "$1 not found (Debian: $2)" && return 1; }; }
-# A sparse image on a loop device, made into a file system by the command given and mounted;
-# open to all, as /tmp is.
+# The image is sparse, so that it takes only the room the tests use; the root is open to all, as
+# /tmp is.
 on_loop() {
   need losetup mount && images+=("$dir/image") && truncate -s 320M "$dir/image" &&
     dev=$(losetup -f --show "$dir/image") && "$@" "$dev" >/dev/null && mounts+=("$mnt") &&
