@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the end-to-end tests with their scratch directories on file systems other than the root's.
 # Usage: tests/on_file_systems.sh TEST_PROGRAM [FS...]
-#   TEST_PROGRAM: the built end_to_end_tests. FS: any of tmpfs xfs btrfs fat bindfs overlay
+#   TEST_PROGRAM: the built end_to_end_tests. FS: any of tmpfs xfs btrfs fat fuse bindfs overlay
 #   (default: all). Each is mounted under a fresh temporary directory and TEST_PROGRAM runs with
 #   TMPDIR there, all at once. One line per file system says passed, FAILED (after the failing
 #   tests' output) or skipped and why: a tool it needs is missing, or it can't be mounted here.
@@ -9,7 +9,7 @@
 #   However it ends, no mount, loop device, FUSE daemon or temporary file of it stays.
 # Debian packages: xfsprogs btrfs-progs dosfstools fusefat bindfs, besides mount and util-linux.
 set -uo pipefail
-all=(tmpfs xfs btrfs fat bindfs overlay)
+all=(tmpfs xfs btrfs fat fuse bindfs overlay)
 (($# >= 1)) || { echo "usage: $0 TEST_PROGRAM [${all[*]}]" >&2 && exit 2; }
 program=$(realpath "$1")
 shift
@@ -79,6 +79,11 @@ setup_fat() {
     mkfs.vfat -F 32 "$dir/image" >/dev/null && fuse_daemon fusefat -s -o rw+ "$dir/image" "$mnt"
 }
 # As a file system that refuses chmod and chown to everyone, root included.
+# A FUSE file system that passes all through (bindfs): no unnamed files, so that the tool takes
+# its temporary names, and all else a test may need.
+setup_fuse() {
+  need bindfs bindfs && mkdir -m 1777 "$dir/source" && fuse_daemon bindfs "$dir/source" "$mnt"
+}
 setup_bindfs() {
   need bindfs bindfs && mkdir -m 1777 "$dir/source" &&
     fuse_daemon bindfs --chmod-deny --chown-deny "$dir/source" "$mnt"

@@ -303,7 +303,6 @@ TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
             fs::create_symlink(secret, fds + "/" + std::to_string(fd));
     });
     write_file(dir / "scan.raw", raw);
-    const child_setup without_linking_by_descriptor = routes_in(dir)[1].second;
     for (const bool earlier : {false, true}) {
         SCOPED_TRACE(earlier ? "replacing" : "new name");
         expect_converted(

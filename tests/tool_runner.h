@@ -65,11 +65,15 @@ child_setup file_size_limit(rlim_t bytes);
 // has one of bits set (jump BPF_JSET) or equals bits (BPF_JEQ), for the rest of the process.
 void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error);
 
-// The ways the tool can write a new output: a file with no name, linked by its descriptor; the
-// same, linked through procfs, as kernels before 6.10 have an unprivileged caller do; or a
-// temporary name, as on file systems without unnamed files. Only the first under an emulator,
-// which can't filter its guest's system calls, or where the scratch directory's file system has
-// no unnamed files, where all would take the last.
+// Makes the kernel refuse to link a file by its descriptor alone, as kernels before 6.10 do
+// for a caller without CAP_DAC_READ_SEARCH.
+void without_linking_by_descriptor();
+
+// The ways the tool can write a new output here: where the scratch directory's file system has
+// unnamed files, one linked by its descriptor, and one linked through procfs, as kernels before
+// 6.10 have an unprivileged caller do (left out under an emulator, which can't filter its guest's
+// system calls); elsewhere (vfat, FUSE) a temporary name. tests/on_file_systems.sh runs the tests
+// on file systems of both kinds.
 using route = std::pair<const char*, child_setup>;
 std::span<const route> routes_in(const fs::path& dir);
 
