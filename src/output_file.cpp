@@ -12,6 +12,14 @@
 
 namespace {
 
+// Waits for file's data to be stored on the disk, as far as its file system can say; false if it
+// could not be (EIO: a failing disk, say). A file system that can't be synced at all (EINVAL:
+// it has no way to) has nothing to wait for.
+bool write_out(int file)
+{
+    return fdatasync(file) == 0 || errno == EINVAL;
+}
+
 // True for the errors by which the kernel or a file system refuses an act outright, as against
 // lacking the room or the means for it (ENOSPC, EDQUOT, EIO, ENOMEM): a file that can't be
 // replaced for want of room is not rewritten in place either, as that would lose it.
@@ -116,7 +124,7 @@ bool close_output(output_file& out, bool written)
     // The data goes to the disk before the name does. Without this, file systems write the new
     // name out first (ext4 within 5 seconds, and at once when any program syncs), the data only
     // later (30 seconds and more), so a crash between the two leaves an empty file at the name.
-    bool complete = written && std::fflush(stream) == 0 && fdatasync(fileno(stream)) == 0;
+    bool complete = written && std::fflush(stream) == 0 && write_out(fileno(stream));
     // The close flushes the stream's buffer: a full disk often shows only here.
     complete = std::fclose(stream) == 0 && complete;
     const bool named = complete && give_name(out);

@@ -107,18 +107,17 @@ holder_search find_holder(output_target& target)
 
 // True if the name can't be given to another file: the file is the root of a mount (a bind
 // mount, say), or its directory refuses to lose a name (chattr +a or +i), where a temporary
-// name, once made, could not even be removed again.
+// name, once made, could not even be removed again. A kernel that can't tell (before 4.11, or
+// 5.8 for mounts) leaves it to the rename to fail.
 bool name_is_pinned(const output_target& target)
 {
-    struct statx file = {};
-    struct statx directory = {};
-    const auto has = [](const struct statx& status, std::uint64_t attribute) {
-        return (status.stx_attributes_mask & status.stx_attributes & attribute) != 0;
+    const auto has = [](int file, std::uint64_t attributes) {
+        struct statx status = {};
+        return statx(file, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+               (status.stx_attributes_mask & status.stx_attributes & attributes) != 0;
     };
-    return statx(target.file, "", AT_EMPTY_PATH, 0, &file) != 0 ||
-           statx(target.directory, "", AT_EMPTY_PATH, 0, &directory) != 0 ||
-           has(file, STATX_ATTR_MOUNT_ROOT) ||
-           has(directory, std::uint64_t{STATX_ATTR_APPEND} | STATX_ATTR_IMMUTABLE);
+    return has(target.file, STATX_ATTR_MOUNT_ROOT) ||
+           has(target.directory, std::uint64_t{STATX_ATTR_APPEND} | STATX_ATTR_IMMUTABLE);
 }
 
 // Judges target.name in target.directory, as find_output_target describes.
