@@ -14,17 +14,23 @@
 //   3. A regular file is replaced by a new file made beside it (new_file): unnamed, or under
 //      an unguessable temporary name, open to nobody else (temporary_name). Before any byte
 //      is written, the new file gets the old one's owner, group, ACL, extended attributes,
-//      permission bits and inode flags (file_attributes). Where any of these can't be given
-//      (only root may give a file to another user; a directory the user can't write;
-//      chattr +a; a mount point), the new file is dropped and the old one is rewritten in
-//      place, through the kernel's open, as fopen would: the only case where a failure can
-//      leave part of a file at the name.
+//      permission bits, inode flags and project (file_attributes). Where any of these is
+//      refused (only root may give a file to another user; bindfs may deny chmod), or the new
+//      file is (a directory the user can't write), or its name could not change hands
+//      (chattr +a on the directory; a mount point), the new file is dropped and the old one is
+//      rewritten in place, through the kernel's open, as fopen would: the only case where a
+//      failure can leave part of a file at the name. Never for want of room (ENOSPC), which
+//      would lose the old file to a write bound to fail.
 //   4. Nothing at the name: a new file is made beside it with fopen's own mode, 0666 less the
 //      umask (or as a default ACL has it), and linked to the name once complete, never over
 //      a file that has taken the name since: that one is judged and replaced as in 3.
 //   5. Once complete, the new file's data is written out (fdatasync) before it gets the name:
 //      after a crash or a power cut the name holds the old file or the new one, whole, never
-//      an empty or partial one.
+//      an empty or partial one. The name itself is not waited for (no fsync of the directory):
+//      that would cost a second flush for every file, where one sync after a batch does.
+//   6. A temporary name exists only on file systems without unnamed files, from the file's
+//      making to its naming, and for the two system calls that swap a complete file in; a
+//      signal that can be caught removes it first, and only SIGKILL there can leave it.
 #pragma once
 
 #include "file_names.h"
