@@ -28,9 +28,10 @@
 //      after a crash or a power cut the name holds the old file or the new one, whole, never
 //      an empty or partial one. The name itself is not waited for (no fsync of the directory):
 //      that would cost a second flush for every file, where one sync after a batch does.
-//   6. A temporary name exists only on file systems without unnamed files, from the file's
-//      making to its naming, and for the two system calls that swap a complete file in; a
-//      signal that can be caught removes it first, and only SIGKILL there can leave it.
+//   6. A temporary name exists on file systems without unnamed files from the file's making to
+//      its naming, a signal that can be caught removing it first; and on any, when a file is
+//      replaced, from linking the complete new file under it to removing the old one, which
+//      swapped names with it: three system calls with signals held. Only SIGKILL can leave it.
 #pragma once
 
 #include "file_names.h"
