@@ -20,7 +20,7 @@ struct output_target {
     name_buffer name{};    // nothing, replaceable: the name in it
     int file = -1;         // replaceable, in_place: the kernel's open of what the name leads to
     struct stat status {}; // replaceable, in_place: file's status
-    bool by_link = false;  // replaceable: the output's name is a link that led to directory/name
+    bool by_link = false;  // the output's name is a link that led to directory/name
 };
 
 // True if a and b describe the same file: the same inode on the same device.
