@@ -14,32 +14,27 @@
 
 namespace {
 
-// Links the unnamed file to name in directory; false with errno set (EEXIST if the name is
-// taken). By its descriptor where the kernel allows (from 6.10 for the file's opener, always for
-// a caller with CAP_DAC_READ_SEARCH), or else through its entry in procfs, after which the name
-// is checked to link this very file.
-bool link_unnamed(int file, int directory, const char* name)
-{
-    if (linkat(file, "", directory, name, AT_EMPTY_PATH) == 0)
-        return true;
-    if (errno != ENOENT || !link_through_proc(file, directory, name))
-        return false;
-    struct stat linked = {};
-    struct stat own = {};
-    if (fstatat(directory, name, &linked, AT_SYMLINK_NOFOLLOW) == 0 && fstat(file, &own) == 0 &&
-        same_file(linked, own))
-        return true;
-    unlinkat(directory, name, 0);
-    errno = EIO;
-    return false;
-}
-
-// Links made, unnamed, to a fresh temporary name in directory. Signals must be held.
+// Links the unnamed file of made to a fresh temporary name in directory; false with errno set.
+// By its descriptor where the kernel allows (from 6.10 for the file's opener, always for a
+// caller with CAP_DAC_READ_SEARCH), or else through its entry in procfs, after which the name
+// is checked to link this very file: a name nobody else uses, so that a wrong link can be
+// removed by it. Signals must be held.
 bool link_under_temporary_name(const new_file& made, int directory)
 {
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        if (link_unnamed(made.file, directory, fresh_temporary_name()))
+        const char* const name = fresh_temporary_name();
+        if (linkat(made.file, "", directory, name, AT_EMPTY_PATH) == 0)
             return true;
+        if (errno == ENOENT && link_through_proc(made.file, directory, name)) {
+            struct stat linked = {};
+            struct stat own = {};
+            if (fstatat(directory, name, &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
+                fstat(made.file, &own) == 0 && same_file(linked, own))
+                return true;
+            unlinkat(directory, name, 0);
+            errno = EIO;
+            return false;
+        }
         if (errno != EEXIST)
             return false;
     }
@@ -103,23 +98,30 @@ void discard_new_file(new_file& made, int directory)
 
 bool name_new_file(new_file& made, int directory, const char* name)
 {
-    bool named = false;
-    if (made.unnamed) {
-        named = link_unnamed(made.file, directory, name);
-    } else {
+    bool named = made.unnamed && linkat(made.file, "", directory, name, AT_EMPTY_PATH) == 0;
+    if (!named && (!made.unnamed || errno == ENOENT)) {
         const signals_held held;
-        named = renameat2(directory, temporary_name(), directory, name, RENAME_NOREPLACE) == 0;
-        if (!named && errno == EINVAL) {
-            // No RENAME_NOREPLACE on this file system: the name is checked to be free first.
-            struct stat taken = {};
-            if (fstatat(directory, name, &taken, AT_SYMLINK_NOFOLLOW) == 0)
-                errno = EEXIST;
-            else
-                named =
-                    errno == ENOENT && renameat(directory, temporary_name(), directory, name) == 0;
+        // A kernel that links no file by its descriptor alone: through procfs, under a temporary
+        // name, where the link is checked; then renamed, as a file made under one is. Checked
+        // at the output's name instead, the link could be another run's file by then.
+        if (made.unnamed && link_under_temporary_name(made, directory)) {
+            made.unnamed = false;
+            guard_temporary(directory);
         }
-        if (named)
-            forget_temporary();
+        if (!made.unnamed) {
+            named = renameat2(directory, temporary_name(), directory, name, RENAME_NOREPLACE) == 0;
+            if (!named && errno == EINVAL) {
+                // No RENAME_NOREPLACE on this file system: the name is checked to be free first.
+                struct stat taken = {};
+                if (fstatat(directory, name, &taken, AT_SYMLINK_NOFOLLOW) == 0)
+                    errno = EEXIST;
+                else
+                    named = errno == ENOENT &&
+                            renameat(directory, temporary_name(), directory, name) == 0;
+            }
+            if (named)
+                forget_temporary();
+        }
     }
     if (named) {
         close(made.file);

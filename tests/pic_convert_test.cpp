@@ -524,8 +524,10 @@ TEST_F(Converter, ConcurrentRunsOnOneNameEachWriteAWholeOutput)
     const auto routes = routes_in(dir);
     for (std::size_t i = 0; i < 16; ++i)
         tools.push_back(start_tool(dir, {"scan.raw"}, routes[i % routes.size()].second));
-    for (const started_tool& tool : tools)
-        EXPECT_EQ(wait_for(tool).status, 0);
+    for (const started_tool& tool : tools) {
+        const run_result result = wait_for(tool);
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
     done = true;
     reader.join();
     EXPECT_EQ(partial, 0) << "of " << reads << " reads";
