@@ -28,7 +28,7 @@ It runs once per file and prints nothing when it succeeds; its exit status is
 that takes the output's name only once it is complete and its data is on the
 disk, so the name holds the old file or the whole new one, never a part,
 whatever fails or kills the run, and never an empty file after a crash or a
-power cut (the wait for the disk costs about a fifth of a conversion; run
+power cut (the wait for the disk costs about a millisecond a file; run
 sync after a batch for the new names to survive a crash too). It never does
 at the name what a plain rewrite of the file by the same user would not be
 allowed to do: the kernel's link and file protections apply, and a replaced
