@@ -88,12 +88,14 @@ void discard_new_file(new_file& made, int directory)
 {
     if (made.file < 0)
         return;
+    const int error = errno;
     if (!made.unnamed) {
         const signals_held held;
         remove_temporary(directory);
     }
     close(made.file);
     made.file = -1;
+    errno = error;
 }
 
 bool name_new_file(new_file& made, int directory, const char* name)
@@ -127,9 +129,7 @@ bool name_new_file(new_file& made, int directory, const char* name)
         close(made.file);
         made.file = -1;
     } else if (errno != EEXIST) {
-        const int error = errno;
         discard_new_file(made, directory);
-        errno = error;
     }
     return named;
 }
@@ -141,9 +141,7 @@ bool replace_with_new_file(new_file& made, int directory, const char* name,
     const bool was_unnamed = made.unnamed;
     if (made.unnamed) {
         if (!link_under_temporary_name(made, directory)) {
-            const int error = errno;
             discard_new_file(made, directory);
-            errno = error;
             return false;
         }
         made.unnamed = false;
@@ -151,11 +149,9 @@ bool replace_with_new_file(new_file& made, int directory, const char* name,
     const bool swapped = swap_in(directory, name, replaced);
     // The temporary name now holds the replaced file, or after a plain rename nothing; if the
     // swap failed, the new file, kept for another try if the name has changed hands.
-    const int error = errno;
-    if (swapped || (error != EAGAIN && error != ENOENT))
+    if (swapped || (errno != EAGAIN && errno != ENOENT))
         discard_new_file(made, directory);
     else if (was_unnamed)
         guard_temporary(directory);
-    errno = error;
     return swapped;
 }

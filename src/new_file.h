@@ -18,7 +18,8 @@ struct new_file {
 new_file create_new_file(int directory, unsigned mode);
 
 // Removes the new file's temporary name, if it has one, and closes file: for a file not to be
-// named. Does nothing for a file already named or discarded.
+// named. Does nothing for a file already named or discarded. Leaves errno as it was, so that a
+// caller's failure is reported, not the clean-up's.
 void discard_new_file(new_file& made, int directory);
 
 // Gives made, complete and written out, the name in directory, where no file has it. False,

@@ -40,9 +40,7 @@ bool make_new_file(output_file& out, const output_target& target)
         return false;
     if (!replacing || copy_attributes(target.file, target.status, out.made.file))
         return true;
-    const int error = errno;
     discard_new_file(out.made, target.directory);
-    errno = error;
     return false;
 }
 

@@ -33,7 +33,6 @@ std::string contents_of(int fd)
     return text;
 }
 
-// first, then second; either may be empty.
 child_setup both(child_setup first, child_setup second)
 {
     return [first, second] {
@@ -44,7 +43,6 @@ child_setup both(child_setup first, child_setup second)
     };
 }
 
-// Starts the tool with args in directory cwd, after setup, if given.
 started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& args,
                         const child_setup& setup)
 {
@@ -69,7 +67,6 @@ started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& arg
     return {child, out, err};
 }
 
-// The tool's result from its wait status.
 run_result result_of(const started_tool& tool, int status)
 {
     const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
@@ -77,9 +74,6 @@ run_result result_of(const started_tool& tool, int status)
             contents_of(tool.err)};
 }
 
-// Waits for the tool to end. A tool that is still running after 30 seconds (well inside the
-// test's own time limit) is stuck where it should have ended: it is killed, and the result says
-// so on its standard error.
 run_result wait_for(const started_tool& tool)
 {
     using namespace std::chrono;
@@ -104,7 +98,6 @@ run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
     return wait_for(start_tool(cwd, args, setup));
 }
 
-// Caps the size of any file the tool writes, as a quota or a nearly full disk would.
 child_setup file_size_limit(rlim_t size)
 {
     return [size] {
@@ -116,8 +109,6 @@ child_setup file_size_limit(rlim_t size)
     };
 }
 
-// Makes the system call number fail with error whenever the low word of its argument argument
-// has one of bits set (jump BPF_JSET) or equals bits (BPF_JEQ), for the rest of the process.
 void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error)
 {
     const std::uint32_t word = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) +
@@ -161,7 +152,6 @@ std::span<const route> routes_in(const fs::path& dir)
     return std::span(all_routes).first(under_emulator ? 1 : 2);
 }
 
-// Has the tool traced by the test, which must then follow it with hold_at.
 child_setup traced()
 {
     return [] {
@@ -176,9 +166,6 @@ child_setup traced()
     };
 }
 
-// Follows a tool started with traced(): lets it run until hold is true of a system call it is
-// entering, and leaves it stopped there, before the call, until release(). If the tool ends
-// first, returns false with its wait status in status.
 bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
              int& status)
 {
