@@ -1,4 +1,4 @@
-// Fixed buffers for paths and names, as long as the kernel takes them.
+// Fixed buffers for paths and names, as long as the kernel takes them, and a file's identity.
 #pragma once
 
 #include <algorithm>
@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstddef>
 #include <cstring>
+
+#include <sys/stat.h>
 
 // A path, NUL included; the kernel refuses a longer one.
 using path_buffer = std::array<char, PATH_MAX>;
@@ -21,4 +23,10 @@ template <std::size_t size> bool copy_text(std::array<char, size>& buffer, const
         return false;
     std::copy_n(text, length + 1, buffer.data());
     return true;
+}
+
+// True if a and b describe the same file: the same inode on the same device.
+inline bool same_file(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }

@@ -1,157 +1,194 @@
 // The new file that becomes the output: made beside its name, unnamed where the file system
-// allows, and given the name once complete.
+// allows, and given the name in one step once complete.
 #include "new_file.h"
 
-#include "output_target.h"
+#include "file_names.h"
 #include "proc_fd.h"
-#include "temporary_name.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
-// Links the unnamed file of made to a fresh temporary name in directory; false with errno set.
-// By its descriptor where the kernel allows (from 6.10 for the file's opener, always for a
-// caller with CAP_DAC_READ_SEARCH), or else through its entry in procfs, after which the name
-// is checked to link this very file: a name nobody else uses, so that a wrong link can be
-// removed by it. Signals must be held.
-bool link_under_temporary_name(const new_file& made, int directory)
+// True if name in directory holds the file of status itself.
+bool holds(int directory, const char* name, const struct stat& status)
 {
+    struct stat now = {};
+    return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, status);
+}
+
+// Takes made, unnamed, to temporary: links it to a fresh temporary name in directory, by its
+// descriptor where the kernel allows (from 6.10 for the file's opener, always for a caller with
+// CAP_DAC_READ_SEARCH), else through procfs; then checks that the name holds this very file,
+// and removes it if not: a name nobody else knows, which only this run has just made. False,
+// with made still unnamed, if it can't. Signals must be held.
+bool link_under_temporary_name(new_file& made, int directory)
+{
+    assert(made.state == new_file_state::unnamed);
     for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        const char* const name = fresh_temporary_name();
-        if (linkat(made.file, "", directory, name, AT_EMPTY_PATH) == 0)
+        make_temporary_name(made.temporary);
+        const char* const name = made.temporary.data();
+        int error = linkat(made.file.fd, "", directory, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
+        if (error == ENOENT)
+            error = link_through_proc(made.file.fd, directory, name);
+        if (error == 0) {
+            if (!holds(directory, name, made.identity)) {
+                unlinkat(directory, name, 0);
+                return false;
+            }
+            guard_temporary(directory, made.temporary, made.identity);
+            made.state = new_file_state::temporary;
             return true;
-        if (errno == ENOENT && link_through_proc(made.file, directory, name)) {
-            struct stat linked = {};
-            struct stat own = {};
-            if (fstatat(directory, name, &linked, AT_SYMLINK_NOFOLLOW) == 0 &&
-                fstat(made.file, &own) == 0 && same_file(linked, own))
-                return true;
-            unlinkat(directory, name, 0);
-            errno = EIO;
-            return false;
         }
-        if (errno != EEXIST)
+        if (error != EEXIST)
             return false;
     }
     return false;
 }
 
-// Swaps the names of the file under the temporary name and of the file that has name, both in
-// directory, and checks that the file swapped out is replaced; if not, the swap is undone. Where
-// the file system can't swap, name is checked to hold replaced, then renamed over. True if the
-// temporary name's file has name. Signals must be held.
-bool swap_in(int directory, const char* name, const struct stat& replaced)
+// Takes made, temporary, to named, once its temporary name has been renamed away or removed.
+naming now_named(new_file& made)
 {
-    const char* const temporary = temporary_name();
-    struct stat out = {};
-    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) == 0) {
-        if (fstatat(directory, temporary, &out, AT_SYMLINK_NOFOLLOW) == 0 &&
-            same_file(out, replaced))
-            return true;
-        renameat2(directory, temporary, directory, name, RENAME_EXCHANGE);
-        errno = EAGAIN;
-        return false;
-    }
-    if (errno != EINVAL) // EINVAL: this file system has no swapping
-        return false;
-    if (fstatat(directory, name, &out, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(out, replaced)) {
-        errno = EAGAIN;
-        return false;
-    }
-    return renameat(directory, temporary, directory, name) == 0;
+    unguard_temporary();
+    made.file.reset();
+    made.state = new_file_state::named;
+    return naming::named;
+}
+
+naming discarded(new_file& made, int directory)
+{
+    discard_new_file(made, directory);
+    return naming::failed;
 }
 
 } // namespace
 
-new_file create_new_file(int directory, unsigned mode)
+step_result create_new_file(int directory, unsigned mode, new_file& made)
 {
-    new_file made;
-    // Unnamed only where the kernel's own view of the descriptor can be trusted: without it,
-    // a kernel that links by descriptor only for privileged callers leaves no way to name it.
-    if (proc_fd_directory() >= 0) {
-        made.file = openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
-        // File systems without unnamed files (vfat, FUSE, NFS) say so in several ways.
-        if (made.file >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT))
-            return made;
+    assert(made.state == new_file_state::none);
+    // Unnamed only where it can surely be named: a kernel before 6.10 lets a caller without
+    // CAP_DAC_READ_SEARCH link such a file only through procfs.
+    if (have_proc_fd()) {
+        made.file = unique_fd(openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (made.file.is_open()) {
+            if (fstat(made.file.fd, &made.identity) != 0) {
+                made.file.reset();
+                return step_result::failed;
+            }
+            made.state = new_file_state::unnamed;
+            return step_result::done;
+        }
+        // The ways file systems without unnamed files (vfat, FUSE, NFS) and kernels before 3.11
+        // say so; any other error is the directory's answer for a temporary name too.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != ENOENT)
+            return result_of_error(errno);
     }
-    made.unnamed = false;
-    made.file = create_temporary(directory, mode);
-    return made;
+    const signals_held held;
+    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
+        make_temporary_name(made.temporary);
+        // O_EXCL makes the file this run's own: nothing already at the name is opened or followed.
+        made.file = unique_fd(openat(directory, made.temporary.data(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
+        if (made.file.is_open()) {
+            if (fstat(made.file.fd, &made.identity) != 0) {
+                unlinkat(directory, made.temporary.data(), 0);
+                made.file.reset();
+                return step_result::failed;
+            }
+            guard_temporary(directory, made.temporary, made.identity);
+            made.state = new_file_state::temporary;
+            return step_result::done;
+        }
+        if (errno != EEXIST)
+            return result_of_error(errno);
+    }
+    return step_result::failed;
 }
 
 void discard_new_file(new_file& made, int directory)
 {
-    if (made.file < 0)
-        return;
-    const int error = errno;
-    if (!made.unnamed) {
+    assert(made.state == new_file_state::unnamed || made.state == new_file_state::temporary);
+    if (made.state == new_file_state::temporary) {
         const signals_held held;
-        remove_temporary(directory);
+        if (holds(directory, made.temporary.data(), made.identity))
+            unlinkat(directory, made.temporary.data(), 0);
+        unguard_temporary();
     }
-    close(made.file);
-    made.file = -1;
-    errno = error;
+    made.file.reset();
+    made.state = new_file_state::discarded;
 }
 
-bool name_new_file(new_file& made, int directory, const char* name)
+naming name_new_file(new_file& made, int directory, const char* name)
 {
-    bool named = made.unnamed && linkat(made.file, "", directory, name, AT_EMPTY_PATH) == 0;
-    if (!named && (!made.unnamed || errno == ENOENT)) {
-        const signals_held held;
-        // A kernel that links no file by its descriptor alone: through procfs, under a temporary
-        // name, where the link is checked; then renamed, as a file made under one is. Checked
-        // at the output's name instead, the link could be another run's file by then.
-        if (made.unnamed && link_under_temporary_name(made, directory)) {
-            made.unnamed = false;
-            guard_temporary(directory);
-        }
-        if (!made.unnamed) {
-            named = renameat2(directory, temporary_name(), directory, name, RENAME_NOREPLACE) == 0;
-            if (!named && errno == EINVAL) {
-                // No RENAME_NOREPLACE on this file system: the name is checked to be free first.
-                struct stat taken = {};
-                if (fstatat(directory, name, &taken, AT_SYMLINK_NOFOLLOW) == 0)
-                    errno = EEXIST;
-                else
-                    named = errno == ENOENT &&
-                            renameat(directory, temporary_name(), directory, name) == 0;
-            }
-            if (named)
-                forget_temporary();
-        }
-    }
-    if (named) {
-        close(made.file);
-        made.file = -1;
-    } else if (errno != EEXIST) {
-        discard_new_file(made, directory);
-    }
-    return named;
-}
-
-bool replace_with_new_file(new_file& made, int directory, const char* name,
-                           const struct stat& replaced)
-{
+    assert(made.state == new_file_state::unnamed || made.state == new_file_state::temporary);
     const signals_held held;
-    const bool was_unnamed = made.unnamed;
-    if (made.unnamed) {
-        if (!link_under_temporary_name(made, directory)) {
-            discard_new_file(made, directory);
-            return false;
+    if (made.state == new_file_state::unnamed) {
+        if (linkat(made.file.fd, "", directory, name, AT_EMPTY_PATH) == 0) {
+            made.file.reset();
+            made.state = new_file_state::named;
+            return naming::named;
         }
-        made.unnamed = false;
+        if (errno == EEXIST)
+            return naming::taken;
+        // A kernel that links no file by its descriptor alone: through procfs, under a
+        // temporary name, where the link is checked; then renamed. Checked at the output's name
+        // instead, the link could be another run's file by then.
+        if (errno != ENOENT || !link_under_temporary_name(made, directory))
+            return discarded(made, directory);
     }
-    const bool swapped = swap_in(directory, name, replaced);
-    // The temporary name now holds the replaced file, or after a plain rename nothing; if the
-    // swap failed, the new file, kept for another try if the name has changed hands.
-    if (swapped || (errno != EAGAIN && errno != ENOENT))
-        discard_new_file(made, directory);
-    else if (was_unnamed)
-        guard_temporary(directory);
-    return swapped;
+    const char* const temporary = made.temporary.data();
+    if (renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0)
+        return now_named(made);
+    if (errno == EEXIST)
+        return naming::taken;
+    if (errno != EINVAL)
+        return discarded(made, directory);
+    // No RENAME_NOREPLACE on this file system (NFS): a hard link, which never replaces either,
+    // then the temporary name removed. Should that fail, the file keeps both names.
+    if (linkat(directory, temporary, directory, name, 0) != 0)
+        return errno == EEXIST ? naming::taken : discarded(made, directory);
+    const bool removed = unlinkat(directory, temporary, 0) == 0;
+    now_named(made);
+    return removed ? naming::named : naming::failed;
+}
+
+naming replace_with_new_file(new_file& made, int directory, const char* name,
+                             const struct stat& replaced)
+{
+    assert(made.state == new_file_state::unnamed || made.state == new_file_state::temporary);
+    const signals_held held;
+    if (made.state == new_file_state::unnamed && !link_under_temporary_name(made, directory))
+        return discarded(made, directory);
+    const char* const temporary = made.temporary.data();
+    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0) {
+        if (errno != EINVAL)
+            return discarded(made, directory);
+        // No swapping on this file system (NFS): the name is checked to hold the replaced file,
+        // then renamed over; only a file that takes the name between the two is lost.
+        struct stat now = {};
+        if (fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? naming::taken : discarded(made, directory);
+        if (!same_file(now, replaced))
+            return naming::taken;
+        if (renameat(directory, temporary, directory, name) != 0)
+            return discarded(made, directory);
+        return now_named(made);
+    }
+    // The temporary name holds what had the name: the replaced file, or one that took the name
+    // since it was judged.
+    struct stat out = {};
+    const bool looked = fstatat(directory, temporary, &out, AT_SYMLINK_NOFOLLOW) == 0;
+    if (looked && same_file(out, replaced) && unlinkat(directory, temporary, 0) == 0)
+        return now_named(made);
+    // Undone: another file had the name, or the replaced one can't be removed (a failing disk).
+    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0) {
+        now_named(made);
+        return naming::failed;
+    }
+    if (looked && !same_file(out, replaced))
+        return naming::taken;
+    return discarded(made, directory);
 }

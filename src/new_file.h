@@ -1,37 +1,68 @@
 // The new file that becomes the output: made beside its name, unnamed where the file system
-// allows, and given the name once complete.
+// allows, and given the name in one step once complete.
+//
+// Its states, and the only ways between them:
+//
+//     create_new_file ──► unnamed ─────────── name_new_file ──────────► named
+//            │               │ replacing, or a kernel that links        ▲
+//            │               ▼ no file by its descriptor alone          │
+//            └─────────► temporary ── name_new_file, replace_with_new_file
+//
+//     unnamed, temporary ── discard_new_file ──► discarded
+//
+//   unnamed    an O_TMPFILE file: nothing is left of it, whatever ends the run.
+//   temporary  under a fresh random name in the directory, checked to hold this very file, and
+//              guarded: a signal that ends the run removes the name first. Only SIGKILL can
+//              leave it behind.
+//   named      the file has the output's name, and its descriptor is closed.
+//   discarded  its temporary name, if it had one, removed; its descriptor closed.
+//
+// A naming that finds the name has changed hands since it was judged leaves the file unnamed or
+// temporary, for the caller to judge the name again and retry.
 #pragma once
+
+#include "step_result.h"
+#include "temporary_name.h"
+#include "unique_fd.h"
 
 #include <sys/stat.h>
 
-// A new file, open for writing: unnamed, or under temporary_name() in its directory.
+enum class new_file_state { none, unnamed, temporary, named, discarded };
+
 struct new_file {
-    int file = -1;
-    bool unnamed = true;
+    new_file_state state = new_file_state::none;
+    unique_fd file;                    // unnamed, temporary: open for writing
+    temporary_name_buffer temporary{}; // temporary: its name in the directory
+    struct stat identity {};           // unnamed, temporary: the file's own status
 };
 
-// Makes a new file in directory with the permission bits mode, less the umask (or as a default
-// ACL there has it): unnamed (O_TMPFILE) where the file system has such files and the kernel
-// will let this run link it, so that nothing is left whatever ends the run, SIGKILL and crashes
-// included; otherwise under a fresh temporary name, removed if a signal ends the run. A null
-// file, with errno set and nothing created, if the directory refuses.
-new_file create_new_file(int directory, unsigned mode);
+// Makes made, in state none, a new file in directory with the permission bits mode, less the
+// umask (or as a default ACL there has it): unnamed where the file system has such files and
+// the kernel will let this run link it, otherwise temporary. Returns done; refused if the
+// directory takes no new file from this user (EACCES, EPERM); failed otherwise. Only done
+// leaves anything: made then unnamed or temporary.
+step_result create_new_file(int directory, unsigned mode, new_file& made);
 
-// Removes the new file's temporary name, if it has one, and closes file: for a file not to be
-// named. Does nothing for a file already named or discarded. Leaves errno as it was, so that a
-// caller's failure is reported, not the clean-up's.
+// Takes made, unnamed or temporary, to discarded: removes its temporary name, if it still holds
+// this file, and closes it. For a file not to be named.
 void discard_new_file(new_file& made, int directory);
 
-// Gives made, complete and written out, the name in directory, where no file has it. False,
-// with errno EEXIST, if one has taken the name since; made is then kept for another try, and
-// discarded after any other failure.
-bool name_new_file(new_file& made, int directory, const char* name);
+// How a naming ends.
+enum class naming {
+    named,  // the file has the name
+    taken,  // the name changed hands since it was judged: made kept, unnamed or temporary
+    failed, // made discarded; or, only if a swap could not be undone, named (see below)
+};
 
-// Gives made, complete and written out, the name in directory in place of the file replaced,
-// in one step: a reader of the name sees one file or the other, whole. The name is checked to
-// have held replaced itself at the moment it changed hands; if it held another file, that one
-// has it back. The replaced file is then removed. False, with errno set, if made does not have
-// the name: EAGAIN if another file had it, ENOENT if none did, and made is kept for another try
-// (under a temporary name now); made is discarded after any other failure.
-bool replace_with_new_file(new_file& made, int directory, const char* name,
-                           const struct stat& replaced);
+// Gives made, unnamed or temporary, complete and written out, the name in directory, where no
+// file had it: never over a file that took the name since.
+naming name_new_file(new_file& made, int directory, const char* name);
+
+// Gives made, unnamed or temporary, complete and written out, the name in directory in place of
+// the file replaced, in one step: a reader of the name sees one file or the other, whole. The
+// file swapped out is checked to be replaced itself; if not, the swap is undone (taken). Then
+// the replaced file, under made's temporary name, is removed; should that fail, the swap is
+// undone and made discarded (failed). Should an undoing swap fail, made keeps the name and what
+// it took the name from stays under the temporary name (failed, made named).
+naming replace_with_new_file(new_file& made, int directory, const char* name,
+                             const struct stat& replaced);

@@ -5,10 +5,10 @@
 #include "file_attributes.h"
 #include "output_target.h"
 
+#include <cassert>
 #include <cerrno>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -20,58 +20,47 @@ bool write_out(int file)
     return fdatasync(file) == 0 || errno == EINVAL;
 }
 
-// True for the errors by which the kernel or a file system refuses an act outright, as against
-// lacking the room or the means for it (ENOSPC, EDQUOT, EIO, ENOMEM): a file that can't be
-// replaced for want of room is not rewritten in place either, as that would lose it.
-bool refused(int error)
+// Rewrites target's file where it is: fopen's truncation, once the stream that is to write it
+// exists, so that a failure before leaves the file whole.
+output_file open_in_place(output_target& target)
 {
-    return error == EACCES || error == EPERM || error == EOPNOTSUPP || error == ENOSYS ||
-           error == EINVAL;
-}
-
-// Makes out's new file beside the target: for a replacement, open to nobody else, then given
-// the old file's attributes; for a new name, with fopen's mode. True if it is ready to write;
-// otherwise false with errno set, having left nothing behind.
-bool make_new_file(output_file& out, const output_target& target)
-{
-    const bool replacing = target.kind == target_kind::replaceable;
-    out.made = create_new_file(target.directory, replacing ? 0600 : 0666);
-    if (out.made.file < 0)
-        return false;
-    if (!replacing || copy_attributes(target.file, target.status, out.made.file))
-        return true;
-    discard_new_file(out.made, target.directory);
-    return false;
+    output_file out;
+    out.stream = fdopen(target.file.fd, "wb");
+    if (out.stream == nullptr)
+        return out;
+    target.file.release(); // the stream's now
+    if (S_ISREG(target.status.st_mode) && ftruncate(fileno(out.stream), 0) != 0) {
+        std::fclose(out.stream);
+        out.stream = nullptr;
+        return out;
+    }
+    out.state = output_state::writing_in_place;
+    return out;
 }
 
 // Gives out's complete new file the output's name. Should the name have changed hands since
-// it was judged (another run, or another program, took a free name or replaced the file), what
-// has it now is judged in turn and replaced, as it would have been had it been there first.
+// it was judged, what has it now is judged in turn and the new file dressed for it.
 bool give_name(output_file& out)
 {
     // Each attempt lost is lost to a run that named its file meanwhile: as many as run at once.
     constexpr int attempts = 100;
-    const char* const name = out.name.data();
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        const bool named = out.route == output_route::replacing
-                               ? replace_with_new_file(out.made, out.directory, name, out.replaced)
-                               : name_new_file(out.made, out.directory, name);
-        if (named || out.made.file < 0)
-            return named;
+        const naming named =
+            out.route == output_route::replacing
+                ? replace_with_new_file(out.made, out.directory.fd, out.name.data(), out.replaced)
+                : name_new_file(out.made, out.directory.fd, out.name.data());
+        if (named != naming::taken)
+            return named == naming::named;
         output_target now;
-        now.directory = fcntl(out.directory, F_DUPFD_CLOEXEC, 0);
-        now.name = out.name;
-        const bool judged = now.directory >= 0 && find_target_again(now) && !now.by_link &&
-                            (now.kind == target_kind::nothing ||
-                             (now.kind == target_kind::replaceable &&
-                              copy_attributes(now.file, now.status, out.made.file)));
+        if (!judge_again(out.directory.fd, out.name, now) || now.kind == target_kind::in_place ||
+            (now.kind == target_kind::replaceable &&
+             copy_attributes(now.file.fd, now.status, out.made.file.fd) != step_result::done))
+            break;
         out.route =
             now.kind == target_kind::nothing ? output_route::new_name : output_route::replacing;
         out.replaced = now.status;
-        close_target(now);
-        if (!judged)
-            return false;
     }
+    discard_new_file(out.made, out.directory.fd);
     return false;
 }
 
@@ -79,45 +68,52 @@ bool give_name(output_file& out)
 
 output_file open_output(const char* path)
 {
-    output_file out;
     output_target target;
-    if (find_output_target(path, target)) {
-        if (target.kind != target_kind::in_place && make_new_file(out, target)) {
-            out.route = target.kind == target_kind::nothing ? output_route::new_name
-                                                            : output_route::replacing;
-            out.directory = target.directory;
-            out.name = target.name;
-            out.replaced = target.status;
-            target.directory = -1;
-            const int writing = fcntl(out.made.file, F_DUPFD_CLOEXEC, 0);
-            out.stream = writing < 0 ? nullptr : fdopen(writing, "wb");
-            if (out.stream == nullptr) {
-                if (writing >= 0)
-                    close(writing);
-                discard_new_file(out.made, out.directory);
-            }
-        } else if (target.kind == target_kind::in_place ||
-                   (target.kind == target_kind::replaceable && refused(errno))) {
-            // fopen's truncation, now that the file is known to be rewritten where it is.
-            if (!S_ISREG(target.status.st_mode) || ftruncate(target.file, 0) == 0)
-                out.stream = fdopen(target.file, "wb");
-            if (out.stream != nullptr)
-                target.file = -1;
-        }
+    if (!find_output_target(path, target))
+        return {};
+    if (target.kind == target_kind::in_place)
+        return open_in_place(target);
+
+    const bool replacing = target.kind == target_kind::replaceable;
+    output_file out;
+    out.route = replacing ? output_route::replacing : output_route::new_name;
+    out.replaced = target.status;
+    out.name = target.name;
+    out.directory = std::move(target.directory);
+    // For a replacement, open to nobody else until it has the old file's attributes.
+    step_result made = create_new_file(out.directory.fd, replacing ? 0600 : 0666, out.made);
+    if (made == step_result::done && replacing) {
+        made = copy_attributes(target.file.fd, target.status, out.made.file.fd);
+        if (made != step_result::done)
+            discard_new_file(out.made, out.directory.fd);
     }
-    close_target(target);
-    if (out.stream == nullptr && out.directory >= 0) {
-        close(out.directory);
-        out.directory = -1;
+    if (made == step_result::refused && replacing) {
+        target.directory = std::move(out.directory);
+        return open_in_place(target);
     }
+    if (made != step_result::done)
+        return {};
+    target.file.reset();
+    unique_fd writing(fcntl(out.made.file.fd, F_DUPFD_CLOEXEC, 0));
+    out.stream = writing.is_open() ? fdopen(writing.fd, "wb") : nullptr;
+    if (out.stream == nullptr) {
+        discard_new_file(out.made, out.directory.fd);
+        return {};
+    }
+    writing.release(); // the stream's now
+    out.state = output_state::writing_new_file;
     return out;
 }
 
 bool close_output(output_file& out, bool written)
 {
+    assert(out.state == output_state::writing_in_place ||
+           out.state == output_state::writing_new_file);
     std::FILE* const stream = out.stream;
     out.stream = nullptr;
-    if (out.route == output_route::in_place)
+    const output_state was = out.state;
+    out.state = output_state::closed;
+    if (was == output_state::writing_in_place)
         return std::fclose(stream) == 0 && written;
     // The data goes to the disk before the name does. Without this, file systems write the new
     // name out first (ext4 within 5 seconds, and at once when any program syncs), the data only
@@ -125,9 +121,8 @@ bool close_output(output_file& out, bool written)
     bool complete = written && std::fflush(stream) == 0 && write_out(fileno(stream));
     // The close flushes the stream's buffer: a full disk often shows only here.
     complete = std::fclose(stream) == 0 && complete;
-    const bool named = complete && give_name(out);
-    discard_new_file(out.made, out.directory); // if it was not named
-    close(out.directory);
-    out.directory = -1;
-    return named;
+    if (complete)
+        return give_name(out);
+    discard_new_file(out.made, out.directory.fd);
+    return false;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "file_names.h"
+#include "unique_fd.h"
 
 #include <sys/stat.h>
 
@@ -12,40 +13,36 @@ enum class target_kind {
                  // whose name can't be given to another file
 };
 
-// The output's name and what it leads to. The descriptors are the target's own; close_target
-// closes them.
+// The output's name and what it leads to.
 struct output_target {
     target_kind kind = target_kind::nothing;
-    int directory = -1;    // nothing, replaceable: the directory that has, or is to have, the name
+    unique_fd directory;   // nothing, replaceable: the directory that has, or is to have, the name
     name_buffer name{};    // nothing, replaceable: the name in it
-    int file = -1;         // replaceable, in_place: the kernel's open of what the name leads to
+    unique_fd file;        // replaceable, in_place: the kernel's open of what the name leads to
     struct stat status {}; // replaceable, in_place: file's status
-    bool by_link = false;  // the output's name is a link that led to directory/name
+    bool by_link = false;  // directory and name are where a link at the output's name led
 };
-
-// True if a and b describe the same file: the same inode on the same device.
-bool same_file(const struct stat& a, const struct stat& b);
 
 // Finds what path names, with the kernel deciding every step as it does for fopen(path, "wb"):
 // it follows links under its own rules (fs.protected_symlinks, nosymfollow mounts, the limit on
-// links) and opens what they lead to for writing with O_CREAT, as "wb" does, but without
-// O_TRUNC, so that what it lets through is judged (permission bits and ACLs, read-only mounts,
-// append-only and immutable files, fs.protected_regular and fs.protected_fifos in sticky
-// directories, security modules) and still whole. Where nothing has the name, the kernel is not
-// asked to create anything yet: what a new file needs is asked when it is made. Where a link
-// leads nowhere, the kernel's open makes the file the link leads to, as fopen would, and that
-// empty file is removed again at once, leaving nothing at the name in the directory now known
-// to be the link's end. A regular file is replaceable where the directory that holds it under
-// the name the kernel reached it by (its own record, in /proc, checked by device and inode)
-// can be found, takes removals (no chattr +a or +i) and the file is no mount point; otherwise
-// it is written in place, as are FIFOs and devices. Opening a FIFO waits for a reader, as fopen
-// does. Returns false, with errno set, where fopen would fail, and for a path with no last
-// component; the caller then closes target, having created nothing.
+// links) and opens what they lead to for writing, as "wb" does, but without O_TRUNC, so that
+// what it lets through is judged (permission bits and ACLs, read-only mounts, append-only and
+// immutable files, security modules) and still whole, and without O_CREAT, so that nothing is
+// made: where nothing has the name, or a link leads nowhere, what a new file needs is asked
+// when it is made, in the directory where the name or the link's end is to be. To that it adds
+// the kernel's rules for sticky directories, whatever fs.protected_* say: in a sticky directory
+// anyone may write, a link is followed only if it belongs to this user or the directory's
+// owner; in a sticky directory anyone or its group may write, a regular file or FIFO is opened
+// only if it belongs to one of them. A regular file is replaceable where the name that holds it
+// (the output's own, or that of the last link's end) is found, checked by device and inode, its
+// directory takes removals (no chattr +a or +i) and the file is no mount point; otherwise it is
+// written in place, as are FIFOs and devices. Opening a FIFO waits for a reader, as fopen does.
+// Returns false where fopen would fail, where these rules refuse, for a path with no last
+// component, and where it could not be told; target is then to be dropped, nothing having been
+// created.
 bool find_output_target(const char* path, output_target& target);
 
-// The same for target.name in target.directory, already set (target's own, to be closed with
-// it), for a name that was free and has been taken since: never waits for a FIFO's reader.
-bool find_target_again(output_target& target);
-
-// Closes the descriptors target holds.
-void close_target(output_target& target);
+// Judges name in directory again, as find_output_target does, for a name that changed hands
+// after it was judged: into target, whose directory stays closed; never waits for a FIFO's
+// reader, and refuses a link.
+bool judge_again(int directory, const name_buffer& name, output_target& target);

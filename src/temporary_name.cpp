@@ -2,8 +2,6 @@
 #include "temporary_name.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -19,9 +17,8 @@ namespace {
 constexpr std::string_view prefix = ".vyk_pic_convert-";
 constexpr std::string_view suffix = ".tmp";
 constexpr std::size_t random_letters = 12; // 62^12: about 2^71 names
-
-// Fixed-size and static, so that a signal handler can read it.
-std::array<char, prefix.size() + random_letters + suffix.size() + 1> name{};
+static_assert(prefix.size() + random_letters + suffix.size() + 1 ==
+              std::tuple_size_v<temporary_name_buffer>);
 
 // Fills bytes with random bits: the kernel's, or, should it have none to give (a kernel older
 // than 3.17, or entropy not yet gathered at early boot), the clock's nanoseconds mixed with the
@@ -42,10 +39,11 @@ void random_bytes(std::span<std::uint8_t> bytes)
     }
 }
 
-// While a temporary file exists, a signal that would end the process removes it first. These
-// are the directory it is in (read by the handler, so set before the handler is installed), the
-// actions the signals had before, and which ones the removal replaced.
-int temporary_directory = -1;
+// What the signal handler removes: read by the handler only, so kept here, set while signals
+// are held. The name is a copy, as the handler can't know whether its owner still exists.
+int guarded_directory = -1;
+temporary_name_buffer guarded_name{};
+struct stat guarded_identity {};
 std::array<struct sigaction, NSIG> previous_actions{};
 std::array<bool, NSIG> replaced{};
 
@@ -68,12 +66,15 @@ bool ends_the_process(int signal_number)
     }
 }
 
-// Removes the temporary file, then dies by the same signal with its default action. Only
-// async-signal-safe calls. Every signal is held while it runs, so no second removal can start;
-// this one is let through once its default action is back.
+// Removes the guarded name if it still holds the run's file, then dies by the same signal with
+// its default action. Only async-signal-safe calls. Every signal is held while it runs, so no
+// second removal can start; this one is let through once its default action is back.
 extern "C" void remove_temporary_and_die(int signal_number)
 {
-    unlinkat(temporary_directory, name.data(), 0);
+    struct stat now = {};
+    if (fstatat(guarded_directory, guarded_name.data(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == guarded_identity.st_dev && now.st_ino == guarded_identity.st_ino)
+        unlinkat(guarded_directory, guarded_name.data(), 0);
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
@@ -87,25 +88,7 @@ extern "C" void remove_temporary_and_die(int signal_number)
 
 } // namespace
 
-// The removal is installed for every signal that ends the process, bar those that are ignored,
-// as under nohup: the caller wants the run to go on, and it does.
-void guard_temporary(int directory)
-{
-    temporary_directory = directory;
-    struct sigaction removal = {};
-    removal.sa_handler = remove_temporary_and_die;
-    sigfillset(&removal.sa_mask);
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-        const auto i = static_cast<std::size_t>(signal_number);
-        // sigaction refuses the signal numbers the C library keeps for itself.
-        replaced[i] = ends_the_process(signal_number) &&
-                      sigaction(signal_number, nullptr, &previous_actions[i]) == 0 &&
-                      previous_actions[i].sa_handler != SIG_IGN &&
-                      sigaction(signal_number, &removal, nullptr) == 0;
-    }
-}
-
-const char* fresh_temporary_name()
+void make_temporary_name(temporary_name_buffer& name)
 {
     constexpr std::string_view letters =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
@@ -117,37 +100,29 @@ const char* fresh_temporary_name()
     for (const std::uint8_t byte : bits)
         *to++ = letters[byte % letters.size()];
     *std::copy(suffix.begin(), suffix.end(), to) = '\0';
-    return name.data();
 }
 
-const char* temporary_name()
+// The removal is installed for every signal that ends the process, bar those that are ignored,
+// as under nohup: the caller wants the run to go on, and it does. sigaction refuses only the
+// signal numbers the C library keeps for itself, which nothing sends this process.
+void guard_temporary(int directory, const temporary_name_buffer& name, const struct stat& identity)
 {
-    return name.data();
-}
-
-int create_temporary(int directory, unsigned mode)
-{
-    const signals_held held;
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        const int file = openat(directory, fresh_temporary_name(),
-                                O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-        if (file >= 0) {
-            guard_temporary(directory);
-            return file;
-        }
-        if (errno != EEXIST)
-            return -1;
+    guarded_directory = directory;
+    guarded_name = name;
+    guarded_identity = identity;
+    struct sigaction removal = {};
+    removal.sa_handler = remove_temporary_and_die;
+    sigfillset(&removal.sa_mask);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        const auto i = static_cast<std::size_t>(signal_number);
+        replaced[i] = ends_the_process(signal_number) &&
+                      sigaction(signal_number, nullptr, &previous_actions[i]) == 0 &&
+                      previous_actions[i].sa_handler != SIG_IGN &&
+                      sigaction(signal_number, &removal, nullptr) == 0;
     }
-    return -1;
 }
 
-void remove_temporary(int directory)
-{
-    unlinkat(directory, name.data(), 0);
-    forget_temporary();
-}
-
-void forget_temporary()
+void unguard_temporary()
 {
     for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
         const auto i = static_cast<std::size_t>(signal_number);
@@ -155,6 +130,7 @@ void forget_temporary()
             sigaction(signal_number, &previous_actions[i], nullptr);
         replaced[i] = false;
     }
+    guarded_directory = -1;
 }
 
 signals_held::signals_held()
