@@ -194,9 +194,10 @@ look judge_once(int directory, const name_buffer& name, bool again, output_targe
     if (fstat(target.file.fd, &target.status) != 0)
         return look::refused;
     if (end.st_mode == 0 || !same_file(end, target.status)) {
-        // What the kernel reached has no name along the links (a pipe behind /proc/self/fd,
-        // say), or the name changed hands meanwhile.
-        if (end.st_mode != 0 || S_ISREG(target.status.st_mode))
+        // The name changed hands meanwhile; or what the kernel reached has no name along the
+        // links (a pipe or a deleted file behind /proc/self/fd, say): nothing for a new file to
+        // replace, and no name to hold part of one.
+        if (end.st_mode != 0 || (S_ISREG(target.status.st_mode) && target.status.st_nlink != 0))
             return look::changed;
         target.kind = target_kind::in_place;
         return look::seen;

@@ -13,6 +13,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -24,7 +25,9 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <tuple>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -153,36 +156,83 @@ protected:
 
 TEST_F(OutputSafety, FollowsNoLinkTheKernelWouldNotFollow)
 {
-    // With protected_symlinks, a link that another user owns, in a sticky directory anyone may
-    // write, is not followed: not to a file of root's, nor through a chain the other user
-    // controls, nor to a file to be made, nor to root's own standard output.
-    const protection symlinks("symlinks", 1);
+    // A link that another user owns, in a sticky directory anyone may write, is not followed:
+    // not to a file of root's, nor through a chain the other user controls, nor to a file to be
+    // made, nor to root's own standard output. The kernel refuses it with protected_symlinks
+    // set, the tool whatever it is set to.
     fs::create_directory(shared / "own");
     ASSERT_EQ(chown((shared / "own").c_str(), attacker, attacker), 0);
     plant_link("../../private/file", shared / "own" / "chain");
-    for (const fs::path& target : {secret, shared / "own" / "chain", dir / "private" / "made",
-                                   fs::path("/proc/self/fd/1")}) {
-        SCOPED_TRACE(target);
-        plant_link(target, shared / "scan.raw.bmp");
-        if (!kernel_refuses(shared / "scan.raw.bmp", O_PATH))
-            GTEST_SKIP() << "the kernel follows such links on this file system";
-        const run_result result = run_tool(shared, {"scan.raw"});
-        expect_failure(result, "open write file error.\n");
-        EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
-        EXPECT_EQ(fs::directory_iterator(dir / "private")->path(), secret);
-        fs::remove(shared / "scan.raw.bmp");
-    }
-
-    // Nor for a user who isn't root, whose own file the link leads to.
     fs::create_directory(dir / "victim");
     write_file(dir / "victim" / "file", {'o', 'w', 'n'});
     write_file(shared / "victim.raw", raw);
     for (const fs::path& path : {dir / "victim", dir / "victim" / "file", shared / "victim.raw"})
         ASSERT_EQ(chown(path.c_str(), victim, victim), 0);
-    plant_link(dir / "victim" / "file", shared / "victim.raw.bmp");
-    expect_failure(run_tool(shared, {"victim.raw"}, as_user(victim, victim)),
-                   "open write file error.\n");
-    EXPECT_EQ(read_file(dir / "victim" / "file"), (bytes{'o', 'w', 'n'}));
+    // A sticky directory of the attacker's own, where the attacker's links are the owner's.
+    const fs::path owned = dir / "owned";
+    fs::create_directory(owned);
+    ASSERT_EQ(chown(owned.c_str(), attacker, attacker), 0);
+    ASSERT_EQ(chmod(owned.c_str(), 01777), 0);
+    write_file(owned / "scan.raw", raw);
+    for (const int level : {0, 1}) {
+        SCOPED_TRACE(level);
+        const protection symlinks("symlinks", level);
+        for (const fs::path& target : {secret, shared / "own" / "chain", dir / "private" / "made",
+                                       fs::path("/proc/self/fd/1")}) {
+            SCOPED_TRACE(target);
+            plant_link(target, shared / "scan.raw.bmp");
+            expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
+            EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+            EXPECT_EQ(fs::directory_iterator(dir / "private")->path(), secret);
+            fs::remove(shared / "scan.raw.bmp");
+        }
+
+        // Nor for a user who isn't root, whose own file the link leads to.
+        plant_link(dir / "victim" / "file", shared / "victim.raw.bmp");
+        expect_failure(run_tool(shared, {"victim.raw"}, as_user(victim, victim)),
+                       "open write file error.\n");
+        EXPECT_EQ(read_file(dir / "victim" / "file"), (bytes{'o', 'w', 'n'}));
+        fs::remove(shared / "victim.raw.bmp");
+
+        // But root's own link is followed there, and so is one that the directory's owner made.
+        plant_link(dir / "private" / "made", shared / "scan.raw.bmp", 0);
+        expect_converted(run_tool(shared, {"scan.raw"}), dir / "private" / "made", raw);
+        plant_link("end.bmp", owned / "scan.raw.bmp");
+        expect_converted(run_tool(owned, {"scan.raw"}), owned / "end.bmp", raw);
+        for (const fs::path& path : {shared / "scan.raw.bmp", dir / "private" / "made",
+                                     owned / "scan.raw.bmp", owned / "end.bmp"})
+            fs::remove(path);
+    }
+
+    // A link of the attacker's own directory that leads nowhere when the tool looks and to
+    // another user's file when it opens the name: that file is rewritten as fopen would, keeping
+    // its owner and mode, never removed or handed to root.
+    const fs::path third = dir / "third";
+    fs::create_directory(third);
+    write_file(third / "file", {});
+    ASSERT_EQ(chown((third / "file").c_str(), victim, victim), 0);
+    ASSERT_EQ(chmod((third / "file").c_str(), 0660), 0);
+    ASSERT_EQ(chmod(owned.c_str(), 0755), 0);
+    plant_link(third / "missing", owned / "scan.raw.bmp");
+    const started_tool tool = start_tool(owned, {"scan.raw"}, traced());
+    int status = 0;
+    ASSERT_TRUE(hold_at(
+        tool,
+        [](const syscall_entry& call) {
+            const auto flags = static_cast<int>(call.args[2]);
+            return call.nr == SYS_openat && (flags & O_ACCMODE) == O_WRONLY &&
+                   (flags & (O_CREAT | O_PATH)) == 0;
+        },
+        status));
+    fs::remove(owned / "scan.raw.bmp");
+    plant_link(third / "file", owned / "scan.raw.bmp");
+    release(tool);
+    expect_converted(wait_for(tool), third / "file", raw);
+    struct stat kept = {};
+    ASSERT_EQ(stat((third / "file").c_str(), &kept), 0);
+    EXPECT_EQ(kept.st_uid, victim);
+    EXPECT_EQ(kept.st_mode & 07777, 0660U);
+    EXPECT_TRUE(fs::is_symlink(owned / "scan.raw.bmp"));
 }
 
 TEST_F(OutputSafety, FollowsNoLinkOnAMountThatFollowsNone)
@@ -204,29 +254,58 @@ TEST_F(OutputSafety, FollowsNoLinkOnAMountThatFollowsNone)
 
 TEST_F(OutputSafety, LeavesAloneWhatOthersPlantInAStickyDirectory)
 {
-    // protected_regular (1, and 2 as Debian sets it) keeps root from writing a file that
-    // another user made in such a directory, and protected_fifos a FIFO: the tool must not
-    // write it, nor hand root's picture to its owner in a replacement.
-    for (const int level : {1, 2}) {
-        SCOPED_TRACE(level);
-        const protection regular("regular", level);
-        const fs::path planted = shared / "scan.raw.bmp";
-        write_file(planted, {'p'});
-        ASSERT_EQ(chown(planted.c_str(), attacker, attacker), 0);
-        ASSERT_EQ(chmod(planted.c_str(), 04777), 0);
-        if (!kernel_refuses(planted, O_WRONLY | O_CREAT))
-            GTEST_SKIP() << "the kernel lets root write such files on this file system";
-        expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
-        struct stat status = {};
-        ASSERT_EQ(stat(planted.c_str(), &status), 0);
-        EXPECT_EQ(status.st_uid, attacker);
-        EXPECT_EQ(read_file(planted), bytes{'p'});
-        fs::remove(planted);
+    // A file or FIFO that another user made in a sticky directory anyone may write, or a file in
+    // one its group may write, is neither written nor replaced, so that root's picture is not
+    // handed to its owner: the kernel refuses it with protected_regular (1; 2 for the group's
+    // directory) and protected_fifos set, the tool whatever they are set to. Nor for a user who
+    // isn't root. Root's own file there, or one of the directory's owner, is replaced.
+    const fs::path grouped = dir / "grouped";
+    fs::create_directory(grouped);
+    ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
+    ASSERT_EQ(chmod(grouped.c_str(), 01770), 0);
+    write_file(grouped / "scan.raw", raw);
+    write_file(shared / "victim.raw", raw);
+    ASSERT_EQ(chown((shared / "victim.raw").c_str(), victim, victim), 0);
+    // The regular files under each protected_regular, then the FIFOs under protected_fifos.
+    for (const auto& [setting, level] :
+         {std::pair{"regular", 0}, {"regular", 1}, {"regular", 2}, {"fifos", 0}, {"fifos", 1}}) {
+        SCOPED_TRACE(std::string(setting) + "=" + std::to_string(level));
+        const protection protected_kind(setting, level);
+        const bool fifo = std::string_view(setting) == "fifos";
+        for (const auto& [in, input, runner] :
+             {std::tuple{shared, "scan.raw", child_setup{}},
+              std::tuple{shared, "victim.raw", as_user(victim, victim)},
+              std::tuple{grouped, "scan.raw", child_setup{}}}) {
+            SCOPED_TRACE(input);
+            const fs::path planted = in / (std::string(input) + ".bmp");
+            if (fifo) {
+                ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+            } else {
+                write_file(planted, {'p'});
+            }
+            ASSERT_EQ(chown(planted.c_str(), attacker, attacker), 0);
+            ASSERT_EQ(chmod(planted.c_str(), fifo ? 0666 : 04777), 0);
+            expect_failure(run_tool(in, {input}, runner), "open write file error.\n");
+            struct stat status = {};
+            ASSERT_EQ(stat(planted.c_str(), &status), 0);
+            EXPECT_EQ(status.st_uid, attacker);
+            if (!fifo) {
+                EXPECT_EQ(read_file(planted), bytes{'p'});
+            }
+            fs::remove(planted);
+        }
+        if (fifo)
+            continue;
+        write_file(shared / "scan.raw.bmp", {'o', 'w', 'n'});
+        expect_converted(run_tool(shared, {"scan.raw"}), shared / "scan.raw.bmp", raw);
+        ASSERT_EQ(chown(grouped.c_str(), attacker, team), 0);
+        write_file(grouped / "scan.raw.bmp", {'o', 'w', 'n'});
+        ASSERT_EQ(chown((grouped / "scan.raw.bmp").c_str(), attacker, attacker), 0);
+        expect_converted(run_tool(grouped, {"scan.raw"}), grouped / "scan.raw.bmp", raw);
+        ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
+        fs::remove(shared / "scan.raw.bmp");
+        fs::remove(grouped / "scan.raw.bmp");
     }
-    const protection fifos("fifos", 1);
-    ASSERT_EQ(mkfifo((shared / "scan.raw.bmp").c_str(), 0666), 0);
-    ASSERT_EQ(chown((shared / "scan.raw.bmp").c_str(), attacker, attacker), 0);
-    expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
 }
 
 TEST_F(OutputSafety, KeepsOwnerAndGroupForAnotherMemberOfTheGroup)

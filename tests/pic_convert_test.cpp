@@ -129,15 +129,22 @@ TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
             fs::remove(dir / "scan.raw.bmp");
         }
 
-        // A symlink is followed: its target is replaced, or created if it is missing, and the
-        // link stays. So is one to a device: /dev/null takes the file.
+        // A symlink is followed, and so is a chain of them: the end is replaced, or created if
+        // it is missing, and the links stay. Where they lead nowhere, nothing is made there
+        // before the file is complete: a run that fails leaves nothing. One to a device:
+        // /dev/null takes the file; one to the tool's own standard output, a pipe, gets it.
         if (links) {
             fs::create_directory(dir / "kept");
-            fs::create_symlink("kept/scan.bmp", dir / "scan.raw.bmp");
+            fs::create_symlink("kept/chain.bmp", dir / "scan.raw.bmp");
+            fs::create_symlink("scan.bmp", dir / "kept" / "chain.bmp");
+            expect_failure(run_tool(dir, {"scan.raw"}, both(setup, file_size_limit(100'000))),
+                           "write file error.\n");
+            EXPECT_EQ(fs::directory_iterator(dir / "kept")->path().filename(), "chain.bmp");
             for (int run = 0; run < 2; ++run) {
                 expect_converted(run_tool(dir, {"scan.raw"}, setup), dir / "kept" / "scan.bmp",
                                  raw);
                 EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+                EXPECT_TRUE(fs::is_symlink(dir / "kept" / "chain.bmp"));
             }
             fs::remove_all(dir / "kept");
             fs::remove(dir / "scan.raw.bmp");
@@ -145,6 +152,11 @@ TEST_F(Converter, ReplacesWhatStandsAtTheOutputNameButNeverAPartOfIt)
             EXPECT_EQ(run_tool(dir, {"scan.raw"}, setup).status, 0);
             EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
             EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
+            fs::remove(dir / "scan.raw.bmp");
+            fs::create_symlink("/proc/self/fd/1", dir / "scan.raw.bmp");
+            const run_result piped = run_tool(dir, {"scan.raw"}, setup);
+            EXPECT_EQ(piped.status, 0);
+            EXPECT_EQ(bytes(piped.out.begin(), piped.out.end()), expected_bmp(raw));
             fs::remove(dir / "scan.raw.bmp");
         }
 
@@ -326,6 +338,44 @@ TEST_F(Converter, ReportsAnOutputItCantCreate)
     write_file(dir / longest, raw_input(10));
     expect_failure(run_tool(dir, {longest}), "open write file error.\n");
     EXPECT_EQ(entries(), (strings{longest, "scan.raw", "scan.raw.bmp"}));
+    fs::remove(dir / "scan.raw.bmp");
+    fs::remove(dir / longest);
+
+    // A run needs three descriptors beyond those it starts with; with two it fails before it
+    // touches anything, whether the name is free or holds a file. (An emulator needs its own.)
+    if (under_emulator)
+        return;
+    const auto descriptors = [](int beyond) -> child_setup {
+        return [beyond] {
+            // The lowest limit that leaves exactly that many numbers free for the tool.
+            rlim_t below = 0;
+            for (int free_numbers = 0; free_numbers < beyond; ++below) {
+                const int flags = fcntl(static_cast<int>(below), F_GETFD);
+                free_numbers += flags < 0 || (flags & FD_CLOEXEC) != 0;
+            }
+            const rlimit limit{below, below};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        };
+    };
+    const bytes raw = raw_input(512 * 512);
+    write_file(dir / "scan.raw", raw);
+    for (const auto& [route, setup] : routes_in(dir)) {
+        SCOPED_TRACE(route);
+        for (const bool earlier : {false, true}) {
+            if (earlier)
+                write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
+            expect_failure(run_tool(dir, {"scan.raw"}, both(setup, descriptors(2))),
+                           "open write file error.\n");
+            EXPECT_EQ(entries(),
+                      earlier ? (strings{"scan.raw", "scan.raw.bmp"}) : strings{"scan.raw"});
+            if (earlier) {
+                EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
+            }
+            expect_converted(run_tool(dir, {"scan.raw"}, both(setup, descriptors(3))),
+                             dir / "scan.raw.bmp", raw);
+            fs::remove(dir / "scan.raw.bmp");
+        }
+    }
 }
 
 TEST_F(Converter, KeepsThePreviousOutputWhenAWriteFails)
