@@ -427,6 +427,26 @@ TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
         EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
         EXPECT_EQ(fs::hard_link_count(secret), 1U);
     }
+
+    // Nor does the tool need procfs to find where a link at the name leads: the file there is
+    // replaced, not rewritten in place, so that a run that fails leaves it whole.
+    fs::remove(dir / "scan.raw.bmp");
+    fs::create_directory(dir / "end");
+    write_file(dir / "end" / "file", {'o', 'l', 'd'});
+    fs::create_symlink("end/file", dir / "scan.raw.bmp");
+    expect_failure(run_tool(dir, {"scan.raw"}, both(fake_proc, file_size_limit(100'000))),
+                   "write file error.\n");
+    EXPECT_EQ(read_file(dir / "end" / "file"), (bytes{'o', 'l', 'd'}));
+    const auto inode = [](const fs::path& path) {
+        struct stat status = {};
+        stat(path.c_str(), &status);
+        return status.st_ino;
+    };
+    const ino_t before = inode(dir / "end" / "file");
+    expect_converted(run_tool(dir, {"scan.raw"}, fake_proc), dir / "end" / "file", raw);
+    EXPECT_NE(inode(dir / "end" / "file"), before);
+    EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+    EXPECT_EQ(entries(), (strings{"end", "private", "scan.raw", "scan.raw.bmp", "shared"}));
 }
 
 } // namespace
