@@ -50,9 +50,11 @@ if(multiarch)
     OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE
     ERROR_QUIET)
 endif()
+# The same sources give the same package, bit for bit: its times are those of the sources' last
+# commit (or SOURCE_DATE_EPOCH), found before it is made, which fails when there is none.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/source_date_epoch.cmake)
 # Debian installs manuals and changelogs compressed; the plain install keeps them as they are.
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress_docs.cmake)
-# The same sources give the same package, bit for bit.
+list(APPEND CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/compress_docs.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/reproducible_deb.cmake)
 set(CPACK_VYK_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 include(CPack)

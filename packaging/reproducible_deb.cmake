@@ -1,31 +1,30 @@
 # Run by CPack on each package it has made: rebuilds it with dpkg-deb so that the same sources
 # give the same bytes wherever and whenever they are built. Every time in it (archive members,
-# files, compressed headers) is clamped to SOURCE_DATE_EPOCH, which defaults to the time of the
-# sources' last commit, or else of the changelog's latest entry, as Debian takes it from its
-# changelog; every mode is 0755 or 0644, whatever the umask; every file belongs to root.
+# files, compressed headers) is clamped to the time source_date_epoch.cmake found before the
+# package was made (SOURCE_DATE_EPOCH, or else the sources' last commit, as git archive or git
+# gives it); every mode is 0755 or 0644, whatever the umask; every file belongs to root. A
+# package that can't be made so is removed, and the run fails.
 cmake_minimum_required(VERSION 3.20)
 
-set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-if(epoch STREQUAL "")
-  execute_process(COMMAND git -C "${CPACK_VYK_SOURCE_DIR}" log -1 --format=%ct
-    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE status)
-  if(NOT status EQUAL 0 OR epoch STREQUAL "")
-    file(STRINGS "${CPACK_VYK_SOURCE_DIR}/packaging/changelog.in" signature REGEX "^ -- " LIMIT_COUNT 1)
-    string(REGEX REPLACE "^ -- .*>  " "" date "${signature}")
-    execute_process(COMMAND date -u -d "${date}" +%s OUTPUT_VARIABLE epoch
-      OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE status)
-  endif()
+if(NOT CPACK_VYK_SOURCE_DATE_EPOCH MATCHES "^[0-9]+$")
+  # Not found before the package was made (a CPack that runs no pre-build scripts): found now,
+  # and the package removed if there is none.
+  include("${CMAKE_CURRENT_LIST_DIR}/source_date_epoch.cmake")
 endif()
-if(NOT epoch MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "no time to clamp the package to: set SOURCE_DATE_EPOCH")
-endif()
+set(epoch "${CPACK_VYK_SOURCE_DATE_EPOCH}")
+
+# Removes the packages and the tree being rebuilt, then stops with MESSAGE.
+function(fail message)
+  file(REMOVE_RECURSE ${CPACK_PACKAGE_FILES} "${tree}")
+  message(FATAL_ERROR "${message}; no package was left")
+endfunction()
 
 foreach(package IN LISTS CPACK_PACKAGE_FILES)
   set(tree "${package}.tree")
   file(REMOVE_RECURSE "${tree}")
   execute_process(COMMAND dpkg-deb --raw-extract "${package}" "${tree}" RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
-    message(FATAL_ERROR "dpkg-deb can't unpack ${package}")
+    fail("dpkg-deb can't unpack ${package}")
   endif()
   set(mode_755 OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ
                WORLD_EXECUTE)
@@ -46,7 +45,7 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
   execute_process(COMMAND find "${tree}" -exec touch -h -d "@${epoch}" {} +
     RESULT_VARIABLE status)
   if(NOT status EQUAL 0)
-    message(FATAL_ERROR "can't set the times in ${tree}")
+    fail("can't set the times in ${tree}")
   endif()
   execute_process(
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${epoch}
@@ -54,6 +53,6 @@ foreach(package IN LISTS CPACK_PACKAGE_FILES)
     OUTPUT_QUIET RESULT_VARIABLE status)
   file(REMOVE_RECURSE "${tree}")
   if(NOT status EQUAL 0)
-    message(FATAL_ERROR "dpkg-deb can't rebuild ${package}")
+    fail("dpkg-deb can't rebuild ${package}")
   endif()
 endforeach()
