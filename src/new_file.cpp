@@ -20,11 +20,11 @@ bool holds(int directory, const char* name, const struct stat& status)
     return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, status);
 }
 
-// Takes made, unnamed, to temporary: links it to a fresh temporary name in directory, by its
-// descriptor where the kernel allows (from 6.10 for the file's opener, always for a caller with
-// CAP_DAC_READ_SEARCH), else through procfs; then checks that the name holds this very file,
-// and removes it if not: a name nobody else knows, which only this run has just made. False,
-// with made still unnamed, if it can't. Signals must be held.
+// Takes made, unnamed, to temporary, not yet guarded: links it to a fresh temporary name in
+// directory, by its descriptor where the kernel allows (from 6.10 for the file's opener, always for
+// a caller with CAP_DAC_READ_SEARCH), else through procfs; then checks that the name holds this
+// very file, and removes it if not: a name nobody else knows, which only this run has just made.
+// False, with made still unnamed, if it can't. Signals must be held.
 bool link_under_temporary_name(new_file& made, int directory)
 {
     assert(made.state == new_file_state::unnamed);
@@ -39,7 +39,6 @@ bool link_under_temporary_name(new_file& made, int directory)
                 unlinkat(directory, name, 0);
                 return false;
             }
-            guard_temporary(directory, made.temporary, made.identity);
             made.state = new_file_state::temporary;
             return true;
         }
@@ -49,10 +48,28 @@ bool link_under_temporary_name(new_file& made, int directory)
     return false;
 }
 
+// Stops guarding made's temporary name, if it is.
+void unguard(new_file& made)
+{
+    if (made.guarded)
+        unguard_temporary();
+    made.guarded = false;
+}
+
+// Keeps made, unnamed or temporary, for another try, with its temporary name guarded once
+// signals are let through again.
+naming kept_for_another_try(new_file& made, int directory)
+{
+    if (made.state == new_file_state::temporary && !made.guarded)
+        guard_temporary(directory, made.temporary, made.identity);
+    made.guarded = made.state == new_file_state::temporary;
+    return naming::taken;
+}
+
 // Takes made, temporary, to named, once its temporary name has been renamed away or removed.
 naming now_named(new_file& made)
 {
-    unguard_temporary();
+    unguard(made);
     made.file.reset();
     made.state = new_file_state::named;
     return naming::named;
@@ -99,6 +116,7 @@ step_result create_new_file(int directory, unsigned mode, new_file& made)
                 return step_result::failed;
             }
             guard_temporary(directory, made.temporary, made.identity);
+            made.guarded = true;
             made.state = new_file_state::temporary;
             return step_result::done;
         }
@@ -115,7 +133,7 @@ void discard_new_file(new_file& made, int directory)
         const signals_held held;
         if (holds(directory, made.temporary.data(), made.identity))
             unlinkat(directory, made.temporary.data(), 0);
-        unguard_temporary();
+        unguard(made);
     }
     made.file.reset();
     made.state = new_file_state::discarded;
@@ -132,7 +150,7 @@ naming name_new_file(new_file& made, int directory, const char* name)
             return naming::named;
         }
         if (errno == EEXIST)
-            return naming::taken;
+            return kept_for_another_try(made, directory);
         // A kernel that links no file by its descriptor alone: through procfs, under a
         // temporary name, where the link is checked; then renamed. Checked at the output's name
         // instead, the link could be another run's file by then.
@@ -143,13 +161,13 @@ naming name_new_file(new_file& made, int directory, const char* name)
     if (renameat2(directory, temporary, directory, name, RENAME_NOREPLACE) == 0)
         return now_named(made);
     if (errno == EEXIST)
-        return naming::taken;
+        return kept_for_another_try(made, directory);
     if (errno != EINVAL)
         return discarded(made, directory);
     // No RENAME_NOREPLACE on this file system (NFS): a hard link, which never replaces either,
     // then the temporary name removed. Should that fail, the file keeps both names.
     if (linkat(directory, temporary, directory, name, 0) != 0)
-        return errno == EEXIST ? naming::taken : discarded(made, directory);
+        return errno == EEXIST ? kept_for_another_try(made, directory) : discarded(made, directory);
     const bool removed = unlinkat(directory, temporary, 0) == 0;
     now_named(made);
     return removed ? naming::named : naming::failed;
@@ -170,9 +188,10 @@ naming replace_with_new_file(new_file& made, int directory, const char* name,
         // then renamed over; only a file that takes the name between the two is lost.
         struct stat now = {};
         if (fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT ? naming::taken : discarded(made, directory);
+            return errno == ENOENT ? kept_for_another_try(made, directory)
+                                   : discarded(made, directory);
         if (!same_file(now, replaced))
-            return naming::taken;
+            return kept_for_another_try(made, directory);
         if (renameat(directory, temporary, directory, name) != 0)
             return discarded(made, directory);
         return now_named(made);
@@ -189,6 +208,6 @@ naming replace_with_new_file(new_file& made, int directory, const char* name,
         return naming::failed;
     }
     if (looked && !same_file(out, replaced))
-        return naming::taken;
+        return kept_for_another_try(made, directory);
     return discarded(made, directory);
 }

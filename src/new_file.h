@@ -12,8 +12,8 @@
 //
 //   unnamed    an O_TMPFILE file: nothing is left of it, whatever ends the run.
 //   temporary  under a fresh random name in the directory, checked to hold this very file, and
-//              guarded: a signal that ends the run removes the name first. Only SIGKILL can
-//              leave it behind.
+//              guarded whenever signals are not held: a signal that ends the run removes the
+//              name first. Only SIGKILL can leave it behind.
 //   named      the file has the output's name, and its descriptor is closed.
 //   discarded  its temporary name, if it had one, removed; its descriptor closed.
 //
@@ -34,6 +34,7 @@ struct new_file {
     unique_fd file;                    // unnamed, temporary: open for writing
     temporary_name_buffer temporary{}; // temporary: its name in the directory
     struct stat identity {};           // unnamed, temporary: the file's own status
+    bool guarded = false;              // temporary: guard_temporary is in force
 };
 
 // Makes made, in state none, a new file in directory with the permission bits mode, less the

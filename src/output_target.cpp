@@ -12,27 +12,31 @@
 
 namespace {
 
+// Splits path, in place, into the directory it names a file in, returned, and that file's name,
+// left in name: "." for a bare name, "/" for one in the root, as the kernel resolves them. Null
+// if path ends in a slash, naming no file in a directory, or the name is longer than a file
+// system takes.
+const char* split_path(char* path, name_buffer& name)
+{
+    char* const slash = std::strrchr(path, '/');
+    const char* const last = slash == nullptr ? path : slash + 1;
+    if (*last == '\0' || !copy_text(name, last))
+        return nullptr;
+    if (slash == nullptr)
+        return ".";
+    if (slash == path)
+        return "/";
+    *slash = '\0';
+    return path;
+}
+
 // Opens the directory of path (for use as the base of *at calls only) and leaves the last
-// component in name: the kernel too resolves the last component in the directory the rest of
-// the path leads to. Not open if it can't be opened, or path names no file in it (ends in a
-// slash), or one longer than a file system takes.
+// component in name. Not open if it can't be, or split_path refuses path.
 unique_fd open_directory_of(const char* path, name_buffer& name)
 {
     path_buffer copy;
-    if (!copy_text(copy, path))
-        return {};
-    char* const slash = std::strrchr(copy.data(), '/');
-    const char* const last = slash == nullptr ? copy.data() : slash + 1;
-    if (*last == '\0' || !copy_text(name, last))
-        return {};
-    const char* directory = ".";
-    if (slash == copy.data()) {
-        directory = "/";
-    } else if (slash != nullptr) {
-        *slash = '\0';
-        directory = copy.data();
-    }
-    return unique_fd(open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const char* const directory = copy_text(copy, path) ? split_path(copy.data(), name) : nullptr;
+    return unique_fd(directory == nullptr ? -1 : open(directory, O_PATH | O_DIRECTORY | O_CLOEXEC));
 }
 
 // The kernel's rule for following a link, as fs.protected_symlinks=1 has it: in a sticky
@@ -88,17 +92,9 @@ look follow_links(int directory, output_target& target, struct stat& directory_s
                 return look::refused;
             contents[static_cast<std::size_t>(length)] = '\0';
         }
-        char* const slash = std::strrchr(contents.data(), '/');
-        const char* const last = slash == nullptr ? contents.data() : slash + 1;
-        if (*last == '\0' || !copy_text(target.name, last))
+        const char* const along = split_path(contents.data(), target.name);
+        if (along == nullptr)
             return look::refused; // a link to a directory, or a name no file system takes
-        const char* along = ".";
-        if (slash == contents.data()) {
-            along = "/";
-        } else if (slash != nullptr) {
-            *slash = '\0';
-            along = contents.data();
-        }
         unique_fd next(openat(from, along, O_PATH | O_DIRECTORY | O_CLOEXEC));
         if (!next.is_open() || fstat(next.fd, &directory_status) != 0)
             return look::refused;
