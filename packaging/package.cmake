@@ -6,12 +6,26 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER
     "vyk_pic_convert maintainers <maintainers@users.noreply.c-seed-8cc9938e.example>")
 set(package_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
 
+# A record of what the install puts in place, for the uninstall: first, which of its directories
+# it makes (packaging/install_record.cmake).
+set(install_record_code "set(vyk_install_record [[${PROJECT_BINARY_DIR}/install_record.txt]])
+set(vyk_install_dirs [[${CMAKE_INSTALL_BINDIR};${CMAKE_INSTALL_MANDIR}/man1;${package_doc_dir}]])")
+install(CODE "${install_record_code}\nset(vyk_install_phase before)")
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install_record.cmake)
 install(TARGETS vyk_pic_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/vyk_pic_convert.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # Debian asks every package for these two; the changelog's version is the project's.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${PROJECT_BINARY_DIR}/changelog @ONLY)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/changelog
         DESTINATION ${package_doc_dir})
+# Then, after the last install rule, the files. `cmake --build BUILD_DIR --target uninstall`
+# takes away those files and the directories the install made (packaging/uninstall.cmake).
+install(CODE "${install_record_code}\nset(vyk_install_phase after)")
+install(SCRIPT ${CMAKE_CURRENT_LIST_DIR}/install_record.cmake)
+add_custom_target(uninstall
+  COMMAND ${CMAKE_COMMAND} -DRECORD=${PROJECT_BINARY_DIR}/install_record.txt
+          -P ${CMAKE_CURRENT_LIST_DIR}/uninstall.cmake
+  COMMENT "Uninstalling what cmake --install put in place from ${PROJECT_BINARY_DIR}")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

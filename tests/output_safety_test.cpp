@@ -41,10 +41,15 @@ constexpr gid_t team = 4100;
 // Runs the tool as uid, with primary group gid and the supplementary groups.
 child_setup as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {})
 {
+    const std::string to_uid = "to uid " + std::to_string(uid);
+    const std::string to_gid = "to gid " + std::to_string(gid);
     return [=] {
-        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
-            setresuid(uid, uid, uid) != 0)
-            _exit(124);
+        if (setgroups(groups.size(), groups.data()) != 0)
+            setup_failed("setgroups");
+        if (setresgid(gid, gid, gid) != 0)
+            setup_failed("setresgid", to_gid.c_str());
+        if (setresuid(uid, uid, uid) != 0)
+            setup_failed("setresuid", to_uid.c_str());
     };
 }
 
@@ -53,8 +58,10 @@ child_setup as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {})
 child_setup in_own_mounts(const std::function<void()>& setup)
 {
     return [=] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-            _exit(123);
+        if (unshare(CLONE_NEWNS) != 0)
+            setup_failed("unshare of the mount namespace");
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            setup_failed("making the mounts private");
         setup();
     };
 }
@@ -86,18 +93,25 @@ private:
 };
 
 // The tests that need root: other users, kernel settings, mounts. In a scratch directory that
-// others may enter, holding private/file, a file of root's that nobody else may read, and
-// shared/, a directory anyone may write but where only an entry's owner may remove it (mode
-// 1777, as /tmp), with root's own input shared/scan.raw in it.
+// others may enter (made in /tmp or /var/tmp, on the same file system, if they can't reach
+// TMPDIR), from which they may start the tool, holding private/file, a file of root's that nobody
+// else may read, and shared/, a directory anyone may write but where only an entry's owner may
+// remove it (mode 1777, as /tmp), with root's own input shared/scan.raw in it.
 class OutputSafety : public Converter {
 protected:
     void SetUp() override
     {
+        // What the tests make, other accounts must read, whatever umask they run under (077, say).
+        umask_before = umask(022);
         if (geteuid() != 0)
             GTEST_SKIP() << "needs root: other users, kernel settings and mounts";
         if (under_emulator)
             GTEST_SKIP() << cant_trace;
+        if (const std::string why = why_others_cant_start_tool(); !why.empty())
+            GTEST_SKIP() << why;
         Converter::SetUp();
+        if (const std::string why = open_to(attacker, attacker); !why.empty())
+            GTEST_SKIP() << why;
         secret = dir / "private" / "file";
         shared = dir / "shared";
         fs::create_directories(dir / "private");
@@ -107,28 +121,16 @@ protected:
         if (lchown(secret.c_str(), attacker, attacker) != 0 || lstat(secret.c_str(), &owned) != 0 ||
             owned.st_uid != attacker || lchown(secret.c_str(), 0, 0) != 0)
             GTEST_SKIP() << "this file system keeps no owners";
-        if (chmod(dir.c_str(), 0755) != 0 || chmod((dir / "private").c_str(), 0700) != 0 ||
-            chmod(shared.c_str(), 01777) != 0 ||
+        if (chmod((dir / "private").c_str(), 0700) != 0 || chmod(shared.c_str(), 01777) != 0 ||
             (fs::status(shared).permissions() & fs::perms::sticky_bit) == fs::perms::none)
             GTEST_SKIP() << "this file system keeps no permission bits";
-        if (!others_may_enter(dir))
-            GTEST_SKIP() << "other users can't reach this file system (FUSE without allow_other)";
         write_file(shared / "scan.raw", raw);
     }
 
-    // True if another user may enter dir, as its mode says they may: a FUSE file system keeps
-    // out everyone but the user who mounted it, unless mounted with allow_other.
-    static bool others_may_enter(const fs::path& dir)
+    void TearDown() override
     {
-        const pid_t child = fork();
-        if (child == 0)
-            _exit(setresgid(attacker, attacker, attacker) == 0 &&
-                          setresuid(attacker, attacker, attacker) == 0 &&
-                          access(dir.c_str(), X_OK) == 0
-                      ? 0
-                      : 1);
-        int status = 0;
-        return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        Converter::TearDown();
+        umask(umask_before);
     }
 
     // Skips the test unless the kernel refuses root, as fopen(path, "wb") would be refused, to
@@ -150,6 +152,7 @@ protected:
     }
 
     const bytes raw = raw_input(512 * 512);
+    mode_t umask_before = 0;
     fs::path secret;
     fs::path shared;
 };

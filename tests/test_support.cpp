@@ -3,14 +3,19 @@
 #include "test_support.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 void scratch_dir_test::SetUp()
@@ -88,11 +93,79 @@ bool scratch_dir_test::replaces_whole() const
     return same;
 }
 
+std::string scratch_dir_test::open_to(uid_t uid, gid_t gid)
+{
+    if (chmod(dir.c_str(), 0755) != 0)
+        return "can't make the scratch directory " + dir.string() +
+               " mode 0755: " + std::strerror(errno);
+    const std::string why = why_cant_enter(dir, uid, gid);
+    struct stat here = {};
+    if (why.empty() || stat(dir.c_str(), &here) != 0)
+        return why;
+    for (const char* place : {"/tmp", "/var/tmp"}) {
+        struct stat there = {};
+        if (stat(place, &there) != 0 || there.st_dev != here.st_dev ||
+            !why_cant_enter(place, uid, gid).empty())
+            continue;
+        std::string pattern = std::string(place) + "/vyk_pic_convert_test.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            continue;
+        std::filesystem::remove_all(dir);
+        dir = pattern;
+        return chmod(dir.c_str(), 0755) == 0 ? why_cant_enter(dir, uid, gid) : why;
+    }
+    return why + ", and neither /tmp nor /var/tmp is a directory on the same file system that "
+                 "they may enter";
+}
+
 bool scratch_dir_test::part_needs(bool has, const char* what)
 {
     if (!has)
         std::printf("[   PART   ] left out, as this file system has no %s\n", what);
     return has;
+}
+
+std::string why_cant_enter(const std::filesystem::path& dir, uid_t uid, gid_t gid)
+{
+    // Each directory on the way, from the root down; the account tries them in turn, and its
+    // exit status is the number of the first it can't enter (counting from 1), or 0.
+    std::vector<std::string> way;
+    std::filesystem::path so_far;
+    for (const auto& part : std::filesystem::absolute(dir))
+        if (!part.empty())
+            way.push_back((so_far /= part).string());
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            _exit(255);
+        for (std::size_t k = 0; k < way.size(); ++k)
+            if (access(way[k].c_str(), X_OK) != 0)
+                _exit(static_cast<int>(std::min<std::size_t>(k + 1, 254)));
+        _exit(0);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) == 255)
+        return "can't take on uid " + std::to_string(uid) +
+               " to see which directories it may "
+               "enter";
+    if (WEXITSTATUS(status) == 0)
+        return "";
+    const std::string& keeps_out = way[static_cast<std::size_t>(WEXITSTATUS(status)) - 1];
+    struct stat status_there = {};
+    struct statfs file_system = {};
+    char mode[8] = "?";
+    if (stat(keeps_out.c_str(), &status_there) == 0)
+        std::snprintf(mode, sizeof mode, "%04o",
+                      static_cast<unsigned>(status_there.st_mode & 07777));
+    const std::string who = "other accounts can't enter " + keeps_out;
+    constexpr unsigned long fuse = 0x65735546; // FUSE_SUPER_MAGIC
+    if (statfs(keeps_out.c_str(), &file_system) == 0 &&
+        static_cast<unsigned long>(file_system.f_type) == fuse)
+        return who + ", on a FUSE file system mounted without allow_other";
+    if ((status_there.st_mode & S_IXOTH) == 0)
+        return who + " (mode " + mode + ")";
+    return who + ", though its mode (" + mode + ") lets them in";
 }
 
 bytes read_file(const std::filesystem::path& path)

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <gtest/gtest.h>
 
 using bytes = std::vector<std::uint8_t>;
@@ -28,12 +30,24 @@ protected:
     // change them, and the tool then rewrites the old file in place instead.
     bool replaces_whole() const;
 
+    // Makes the scratch directory one that the account uid, with group gid, may enter: mode
+    // 0755, and made afresh in /tmp or /var/tmp if it can't be reached where it is (a TMPDIR in
+    // a private directory), but only on the same file system, which is the one to be tested.
+    // Returns "" once the account may enter it, and else why not, as why_cant_enter says.
+    std::string open_to(uid_t uid, gid_t gid);
+
     // has, and where it is false, says on the test's output that the part of the test that needs
     // it, what, is left out on this file system.
     static bool part_needs(bool has, const char* what);
 
     std::filesystem::path dir;
 };
+
+// Why the account uid, with group gid and no other groups, can't enter dir (it and every
+// directory on the way to it), or "" if it can: names the first directory that keeps it out,
+// with its mode or, where the mode would let it in, what else does (a FUSE file system mounted
+// without allow_other lets in only the user who mounted it). Needs root, to take on uid.
+std::string why_cant_enter(const std::filesystem::path& dir, uid_t uid, gid_t gid);
 
 bytes read_file(const std::filesystem::path& path);
 // Makes path a new file holding contents, whatever was there.

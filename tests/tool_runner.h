@@ -31,8 +31,15 @@ struct run_result {
 // Everything fd holds, from its start; closes it.
 std::string contents_of(int fd);
 
-// What the tool's process gets done to it, after the fork and before the tool starts.
+// What the tool's process gets done to it, after the fork and before the tool starts. A step
+// that fails there ends the process with setup_failed.
 using child_setup = std::function<void()>;
+
+// Ends the tool's process before the tool starts, because step (on object, if not empty)
+// failed: writes "[test runner] the tool did not start: STEP OBJECT: ERRNO TEXT" to its standard
+// error, where the test's expectations show it, and exits with status 127, which the tool itself
+// never gives. Safe between fork and exec: it allocates nothing.
+[[noreturn]] void setup_failed(const char* step, const char* object = "");
 
 // first, then second; either may be empty.
 child_setup both(child_setup first, child_setup second);
@@ -43,7 +50,11 @@ struct started_tool {
     int err;
 };
 
-// Starts the tool with args in directory cwd, after setup, if given.
+// Starts the tool with args in directory cwd, after setup, if given. The tool is started from
+// a descriptor opened beforehand, so that an account that setup takes on starts it whatever the
+// modes of the directories on the way to it; where the file's own mode keeps other accounts
+// from running it (a build under umask 077), from a copy in memory that anyone may run. Under an
+// emulator, the emulator is looked up in PATH and opens the tool by its path itself.
 started_tool start_tool(const fs::path& cwd, const std::vector<std::string>& args,
                         const child_setup& setup = {});
 
@@ -57,6 +68,13 @@ run_result wait_for(const started_tool& tool);
 
 run_result run_tool(const fs::path& cwd, const std::vector<std::string>& args,
                     const child_setup& setup = {});
+
+// Why an account other than the one running the tests can't start the tool as start_tool starts
+// it, or "" if any account can.
+std::string why_others_cant_start_tool();
+
+// What a run gave, for a failure message: how it ended, and its standard output and error.
+std::string describe(const run_result& result);
 
 // Caps the size of any file the tool writes, as a quota or a nearly full disk would.
 child_setup file_size_limit(rlim_t bytes);
@@ -105,20 +123,13 @@ started_tool start_held_at_new_file(const fs::path& dir, const child_setup& setu
 
 class Converter : public scratch_dir_test {
 protected:
-    // Expects a run that failed with exactly message on standard error and nothing else.
-    static void expect_failure(const run_result& result, const std::string& message)
-    {
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, message);
-    }
+    // Expects a run that failed with exactly message on standard error and nothing else. A
+    // mismatch is reported at the caller's line (file and line), with all the run gave.
+    static void expect_failure(const run_result& result, const std::string& message,
+                               const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
-    // Expects a silent, successful run that left output holding the conversion of raw.
-    static void expect_converted(const run_result& result, const fs::path& output, const bytes& raw)
-    {
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-        EXPECT_EQ(read_file(output), expected_bmp(raw));
-    }
+    // Expects a silent, successful run that left output holding the conversion of raw; reported
+    // likewise.
+    static void expect_converted(const run_result& result, const fs::path& output, const bytes& raw,
+                                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
 };
