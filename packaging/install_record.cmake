@@ -7,10 +7,10 @@
 # Before: notes which of the destinations, and of the directories between them and the prefix,
 # the prefix included, don't exist yet: those the install makes. Destinations outside the prefix
 # are left out: the uninstall never removes a directory there.
-# After: adds the files installed (CMAKE_INSTALL_MANIFEST_FILES) and those directories to the
-# record, one "file PATH" or "dir PATH" a line, keeping what earlier installs from this build
-# directory recorded. Its own install_manifest.txt is not enough: cpack's staging install
-# overwrites it. A cpack run, which installs into a staging directory of its own under
+# After: adds the files installed (CMAKE_INSTALL_MANIFEST_FILES, under DESTDIR) and those
+# directories to the record, one "file PATH" or "dir PATH" a line, keeping what earlier installs
+# from this build directory recorded. CMake's own install_manifest.txt is not enough: cpack's
+# staging install overwrites it. A cpack run, which installs into a staging directory of its own under
 # _CPack_Packages, is not recorded.
 set(vyk_install_root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
 if("${vyk_install_root}" MATCHES "/_CPack_Packages/")
@@ -42,8 +42,9 @@ set(lines "")
 if(EXISTS "${vyk_install_record}")
   file(STRINGS "${vyk_install_record}" lines)
 endif()
+# The manifest's paths leave out DESTDIR, where the files are.
 foreach(file IN LISTS CMAKE_INSTALL_MANIFEST_FILES)
-  list(APPEND lines "file ${file}")
+  list(APPEND lines "file $ENV{DESTDIR}${file}")
 endforeach()
 foreach(dir IN LISTS vyk_install_new_dirs)
   list(APPEND lines "dir ${dir}")
