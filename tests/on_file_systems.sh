@@ -49,6 +49,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 work=$(mktemp -d)
+# The tests that run the tool as other accounts need to reach the mounts under it.
+chmod 755 "$work"
 
 need() { command -v "$1" >/dev/null || { echo "$1 not found (Debian: $2)" && return 1; }; }
 # The image is sparse, so that it takes only the room the tests use; the root is open to all, as
