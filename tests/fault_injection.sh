@@ -21,7 +21,9 @@
 #               temporary name, .vyk_pic_convert-XXXXXXXXXXXX.tmp;
 #   symlink     scan.raw.bmp -> real/out.bmp, an existing file dressed as in replace;
 #   appendonly  the replace file in a chattr +a directory, where the tool rewrites it in place
-#               (on the scratch file system if it takes the flag, else on a small ext4 image).
+#               (on the scratch file system if it takes the flag, else on a small ext4 image);
+#   refused     the replace file on a bindfs --chown-deny mount, which refuses the new file the
+#               old one's owner: the tool drops the new file and rewrites the old one in place.
 #
 # Each run is judged by its outcome only, never by which call failed:
 #   exit 0    the name holds exactly the expected BMP (computed here from the input), with the
@@ -31,7 +33,7 @@
 #             mode, owner, attributes) and nothing left behind;
 #   SIGTERM   the name as it was, or the whole new BMP as for exit 0; nothing left behind.
 # The same inode at the name after a run that changed its content (rewritten in place) is
-# allowed only where the README says so: on appendonly, always; elsewhere only where the run
+# allowed only where the README says so: on appendonly and refused, always; elsewhere only where the run
 # refused the new file something it must have (EPERM, EACCES or EOPNOTSUPP on a call that sets
 # an owner, mode, attribute or flag, or that creates the new file), or refused the name's
 # change of hands (EPERM or EBUSY on a rename). A file rewritten in place may then hold a part
@@ -58,7 +60,9 @@ errors_for() { # NAME ARGUMENTS
     openat2) echo ENOSYS EPERM EAGAIN EXDEV ELOOP ;;
     linkat | link) echo ENOENT EPERM EACCES EEXIST ENOSPC EDQUOT EMLINK EIO ;;
     renameat2 | renameat | rename) echo EINVAL EPERM EACCES EBUSY ENOENT EEXIST ENOSPC EDQUOT EIO EXDEV ;;
-    unlinkat | unlink) echo EIO EPERM EACCES EBUSY ENOENT ;;
+    # (Not ENOENT: the call is not made, so the name would still be there, which a kernel saying
+    # ENOENT never leaves.)
+    unlinkat | unlink) echo EIO EPERM EACCES EBUSY ;;
     write | pwrite64 | writev | pwritev | pwritev2) echo EIO ENOSPC EDQUOT EFBIG ;;
     fdatasync | fsync | syncfs) echo EIO ENOSPC EDQUOT EINVAL ;;
     ftruncate | truncate) echo EIO EPERM EFBIG EINTR EINVAL ;;
@@ -131,9 +135,15 @@ route_base() {
   case $1 in
     fuse) echo "$FI_FUSE_BASE" ;;
     appendonly) echo "$FI_APPEND_BASE" ;;
+    refused) echo "$FI_WORK/refused" ;;
     *) echo "$FI_WORK/runs" ;;
   esac
 }
+# Where a run's files are made: on refused, beneath the mount, which would refuse the owner.
+setup_dir() { # ROUTE DIR
+  if [ "$1" = refused ]; then echo "$FI_WORK/refused_source/${2##*/}"; else echo "$2"; fi
+}
+in_place_route() { [ "$1" = appendonly ] || [ "$1" = refused ]; }
 target_of() { # ROUTE DIR: the file the output's name leads to
   if [ "$1" = symlink ]; then echo "$2/real/out.bmp"; else echo "$2/scan.raw.bmp"; fi
 }
@@ -142,20 +152,21 @@ dress_old() { # FILE: the file to be replaced, with all a replacement must keep
     setfattr -n user.fault_injection -v "kept across runs" "$1"
 }
 setup() { # ROUTE DIR [fifo]
-  local route=$1 dir=$2
+  local route=$1 dir
+  dir=$(setup_dir "$1" "$2")
   mkdir "$dir" || return 1
   if [ "${3:-}" = fifo ]; then mkfifo "$dir/scan.raw"; else cp "$FI_WORK/input.raw" "$dir/scan.raw"; fi ||
     return 1
   case $route in
     new) ;;
-    replace | fuse) dress_old "$dir/scan.raw.bmp" ;;
+    replace | fuse | refused) dress_old "$dir/scan.raw.bmp" ;;
     symlink) mkdir "$dir/real" && dress_old "$dir/real/out.bmp" && ln -s real/out.bmp "$dir/scan.raw.bmp" ;;
     appendonly) dress_old "$dir/scan.raw.bmp" && chattr +a "$dir" ;;
   esac
 }
 teardown() { # ROUTE DIR
   [ "$1" != appendonly ] || chattr -a "$2" 2>/dev/null
-  rm -rf --one-file-system "$2"
+  rm -rf --one-file-system "$(setup_dir "$1" "$2")"
 }
 # What a file is: inode, mode, owner, group, size, content's digest, user.* attributes.
 describe() {
@@ -209,9 +220,9 @@ judge() { # ROUTE DIR OUTCOME ERR_FILE BEFORE LINK_BEFORE LIST_BEFORE EXPECTED A
   name_holds_new() { # prints problems if the name does not hold the whole new BMP, dressed
     case $holds in
       new) new_dress_problems
-        [ "$route" != appendonly ] || echo "not in place: a new inode in an append-only directory" ;;
+        ! in_place_route "$route" || echo "not in place: a new inode, where the name can't change hands" ;;
       new-in-place) new_dress_problems
-        [ "$route" = appendonly ] || [ "$allow" = 1 ] ||
+        in_place_route "$route" || [ "$allow" = 1 ] ||
           echo "rewritten in place: the same inode, where the README has it replaced" ;;
       old) echo "wrong content: the name holds the old file" ;;
       removed) echo "name lost: nothing at the name" ;;
@@ -223,7 +234,7 @@ judge() { # ROUTE DIR OUTCOME ERR_FILE BEFORE LINK_BEFORE LIST_BEFORE EXPECTED A
     case $holds in
       old) ;;
       partial-in-place | new-in-place)
-        [ "$route" = appendonly ] || [ "$allow" = 1 ] ||
+        in_place_route "$route" || [ "$allow" = 1 ] ||
           echo "name changed: rewritten in place (${now[4]} bytes of the new BMP)" ;;
       removed) echo "name changed: the old file is gone from the name" ;;
       new) echo "name changed: it holds the new BMP, after a failed run" ;;
@@ -398,17 +409,17 @@ FI_WORK=$(mktemp -d "${TMPDIR:-/tmp}/fault_injection.XXXXXX")
 export FI_WORK
 export FI_FUSE_BASE="" FI_APPEND_BASE=""
 jobs=${FI_JOBS:-$(nproc)}
-fuse_mounted="" loop="" loop_mounted=""
+fuse_mounts=() loop="" loop_mounted=""
 # shellcheck disable=SC2317 # run by the trap
 finish() {
   local dir
   for dir in "$FI_WORK"/runs/* ${FI_APPEND_BASE:+"$FI_APPEND_BASE"/*}; do
     [ -d "$dir" ] && chattr -a "$dir" 2>/dev/null
   done
-  if [ -n "$fuse_mounted" ]; then
-    fusermount3 -u "$fuse_mounted" 2>/dev/null || fusermount -u "$fuse_mounted" 2>/dev/null ||
-      umount "$fuse_mounted" 2>/dev/null || umount -l "$fuse_mounted"
-  fi
+  for dir in "${fuse_mounts[@]}"; do
+    fusermount3 -u "$dir" 2>/dev/null || fusermount -u "$dir" 2>/dev/null ||
+      umount "$dir" 2>/dev/null || umount -l "$dir"
+  done
   if [ -n "$loop_mounted" ]; then umount "$loop_mounted" || umount -l "$loop_mounted"; fi
   [ -z "$loop" ] || losetup -d "$loop"
   [ -n "${FI_KEEP:-}" ] || rm -rf --one-file-system "$FI_WORK"
@@ -454,17 +465,25 @@ if chown 4001:4001 "$probe/file" 2>/dev/null && setfattr -n user.probe -v 1 "$pr
 fi
 rm -rf "$probe"
 
-if ! command -v bindfs >/dev/null; then skipped[fuse]="bindfs is missing (Debian packages bindfs, fuse3)"
-elif [ ! -c /dev/fuse ]; then skipped[fuse]="no /dev/fuse"
-else
-  mkdir "$FI_WORK/fuse_source" "$FI_WORK/fuse"
-  if bindfs "$FI_WORK/fuse_source" "$FI_WORK/fuse" 2>"$FI_WORK/fuse.log"; then
-    fuse_mounted=$FI_WORK/fuse
-    FI_FUSE_BASE=$FI_WORK/fuse
-    routes+=(fuse)
+# bindfs over a scratch directory: NAME (the mount) over NAME_source, with OPTIONS.
+bindfs_route() { # ROUTE NAME [OPTION...]
+  local route=$1 name=$2
+  shift 2
+  if ! command -v bindfs >/dev/null; then skipped[$route]="bindfs is missing (Debian packages bindfs, fuse3)"
+  elif [ ! -c /dev/fuse ]; then skipped[$route]="no /dev/fuse"
   else
-    skipped[fuse]="bindfs can't mount here: $(head -n1 "$FI_WORK/fuse.log")"
+    mkdir "$FI_WORK/${name}_source" "$FI_WORK/$name"
+    if bindfs "$@" "$FI_WORK/${name}_source" "$FI_WORK/$name" 2>"$FI_WORK/$name.log"; then
+      fuse_mounts+=("$FI_WORK/$name")
+      return 0
+    fi
+    skipped[$route]="bindfs can't mount here: $(head -n1 "$FI_WORK/$name.log")"
   fi
+  return 1
+}
+if bindfs_route fuse fuse; then
+  FI_FUSE_BASE=$FI_WORK/fuse
+  routes+=(fuse)
 fi
 routes+=(symlink)
 
@@ -496,6 +515,15 @@ else
   else
     skipped[appendonly]="the scratch file system takes no chattr +a, and no ext4 image can be mounted on a loop device"
   fi
+fi
+if bindfs_route refused refused --chown-deny; then
+  touch "$FI_WORK/refused/probe"
+  if chown 4001 "$FI_WORK/refused/probe" 2>/dev/null; then
+    skipped[refused]="this bindfs lets chown through, --chown-deny notwithstanding"
+  else
+    routes+=(refused)
+  fi
+  rm -f "$FI_WORK/refused/probe"
 fi
 export FI_FUSE_BASE FI_APPEND_BASE
 # FI_ROUTES="new replace ...": only those (to look into one route's failures).
@@ -596,7 +624,7 @@ echo "running $total cases, $jobs at a time"
 xargs -P "$jobs" -L 1 bash "$self" --run-case <"$cases"
 
 # The summary, in the cases' order.
-declare -A runs=() passed=() categories=()
+declare -A runs=() passed=() categories=() outcomes=()
 failures=()
 not_reached=0
 while read -r case_id route kind name k arg index allow; do
@@ -613,6 +641,7 @@ while read -r case_id route kind name k arg index allow; do
     done <"$FI_WORK/results/$case_id"
   fi
   [ "$note" != "injection point not reached" ] || not_reached=$((not_reached + 1))
+  outcomes[$route/$outcome]=$((${outcomes[$route/$outcome]:-0} + 1))
   case $kind in
     clean) label="clean run" ;;
     error) label="syscall#$index $name $arg" ;;
@@ -637,10 +666,13 @@ while read -r case_id route kind name k arg index allow; do
 done <"$cases"
 
 echo
-echo "runs per route (ok / runs):"
+echo "runs per route: ok / runs (outcomes)"
 all_runs=0 all_passed=0
 for route in "${routes[@]}"; do
-  printf '  %-10s %5d / %d\n' "$route" "${passed[$route]:-0}" "${runs[$route]:-0}"
+  printf '  %-10s %5d / %-5d (%s)\n' "$route" "${passed[$route]:-0}" "${runs[$route]:-0}" \
+    "$(for key in "${!outcomes[@]}"; do
+      [[ $key != "$route/"* ]] || echo "${key#*/}: ${outcomes[$key]}"
+    done | LC_ALL=C sort | paste -sd ',' | sed 's/,/, /g')"
   all_runs=$((all_runs + ${runs[$route]:-0}))
   all_passed=$((all_passed + ${passed[$route]:-0}))
 done
