@@ -126,17 +126,25 @@ step_result create_new_file(int directory, unsigned mode, new_file& made)
     return step_result::failed;
 }
 
-void discard_new_file(new_file& made, int directory)
+bool discard_new_file(new_file& made, int directory)
 {
     assert(made.state == new_file_state::unnamed || made.state == new_file_state::temporary);
+    bool removed = true;
     if (made.state == new_file_state::temporary) {
         const signals_held held;
-        if (holds(directory, made.temporary.data(), made.identity))
-            unlinkat(directory, made.temporary.data(), 0);
+        // Left alone only if it is seen to hold another file: one that a writer of the
+        // directory renamed over it, who may remove it as well. A look that fails (a failing
+        // disk) leaves a name that only this run knows.
+        struct stat now = {};
+        const char* const name = made.temporary.data();
+        if (fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            same_file(now, made.identity))
+            removed = unlinkat(directory, name, 0) == 0 || errno == ENOENT;
         unguard(made);
     }
     made.file.reset();
     made.state = new_file_state::discarded;
+    return removed;
 }
 
 naming name_new_file(new_file& made, int directory, const char* name)

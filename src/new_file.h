@@ -44,9 +44,10 @@ struct new_file {
 // leaves anything: made then unnamed or temporary.
 step_result create_new_file(int directory, unsigned mode, new_file& made);
 
-// Takes made, unnamed or temporary, to discarded: removes its temporary name, if it still holds
-// this file, and closes it. For a file not to be named.
-void discard_new_file(new_file& made, int directory);
+// Takes made, unnamed or temporary, to discarded: removes its temporary name, unless it is seen
+// to hold another file now, and closes it. For a file not to be named. False if the name could
+// not be removed (a failing disk): it then stays.
+bool discard_new_file(new_file& made, int directory);
 
 // How a naming ends.
 enum class naming {

@@ -84,8 +84,9 @@ output_file open_output(const char* path)
     step_result made = create_new_file(out.directory.fd, replacing ? 0600 : 0666, out.made);
     if (made == step_result::done && replacing) {
         made = copy_attributes(target.file.fd, target.status, out.made.file.fd);
-        if (made != step_result::done)
-            discard_new_file(out.made, out.directory.fd);
+        // A temporary name that can't be removed is no place to rewrite the old file from.
+        if (made != step_result::done && !discard_new_file(out.made, out.directory.fd))
+            made = step_result::failed;
     }
     if (made == step_result::refused && replacing) {
         target.directory = std::move(out.directory);
