@@ -33,17 +33,20 @@
 #             mode, owner, attributes) and nothing left behind;
 #   SIGTERM   the name as it was, or the whole new BMP as for exit 0; nothing left behind.
 # The same inode at the name after a run that changed its content (rewritten in place) is
-# allowed only where the README says so: on appendonly and refused, always; elsewhere only where the run
-# refused the new file something it must have (EPERM, EACCES or EOPNOTSUPP on a call that sets
-# an owner, mode, attribute or flag, or that creates the new file), or refused the name's
-# change of hands (EPERM or EBUSY on a rename). A file rewritten in place may then hold a part
-# of the new BMP (a prefix) after a failed or killed run. A run that does not end within
-# FI_TIMEOUT seconds (20) has hung, a failure too.
+# allowed only where the README says so: on appendonly and refused, always; elsewhere only where
+# the run refused the new file something it must have (EPERM, EACCES or EOPNOTSUPP on a call
+# that sets an owner, mode, attribute or flag, or that creates the new file; EINVAL on fchown,
+# an owner this user namespace can't give), or refused the name's change of hands (EPERM or
+# EBUSY on a rename). A file rewritten in place may then hold a part of the new BMP (a prefix)
+# after a failed or killed run. A run that does not end within FI_TIMEOUT seconds (20) has hung,
+# a failure too.
 #
 # Prints the calls found per route, then runs and outcomes per route and every failing case as
-# "route syscall#N name ERRNO -> what went wrong", N counting the calls of main. Exits 1 on any
-# failure, 0 if all held, and 0 with "skipped: REASON" without root or strace; a route whose
-# needs are missing is skipped, saying why. Runs FI_JOBS (nproc) cases at a time.
+# "route syscall#N name ERRNO -> what went wrong", N counting the tool's own calls from its
+# first, with the strace option that repeats it. Exits 1 on any failure, 0 if all held, and 0
+# with "skipped: REASON" without root or strace; a route whose needs are missing is skipped,
+# saying why. Runs FI_JOBS (nproc) cases at a time; FI_ROUTES="replace fuse" runs only those
+# routes, and FI_KEEP=1 keeps the scratch directory, with the traces of the failing runs.
 # Debian packages: strace, attr (setfattr, getfattr), bindfs and fuse3, e2fsprogs (chattr).
 set -uo pipefail
 
@@ -442,7 +445,8 @@ mkdir "$FI_WORK/runs" "$FI_WORK/traces" "$FI_WORK/results"
 
 # The input, a picture with every grey level in a pattern that shows any mirroring or shift, and
 # the old file's: another picture, so that a mix of the two shows.
-perl -e 'binmode STDOUT; for my $y (0..511) { print pack "C*", map { ($_ * 7 + $y * 13 + (($_ * $y) >> 5)) & 255 } 0..511 }' \
+perl -e 'binmode STDOUT;
+  for my $y (0..511) { print pack "C*", map { ($_ * 7 + $y * 13 + (($_ * $y) >> 5)) & 255 } 0..511 }' \
   >"$FI_WORK/input.raw"
 perl -e 'binmode STDOUT; for my $y (0..511) { print pack "C*", map { ($_ ^ $y) & 255 } 0..511 }' \
   >"$FI_WORK/old.raw"
@@ -471,7 +475,8 @@ routes=(new replace)
 declare -A skipped=()
 probe=$FI_WORK/runs/probe
 mkdir "$probe" && touch "$probe/file"
-if chown 4001:4001 "$probe/file" 2>/dev/null && setfattr -n user.probe -v 1 "$probe/file" 2>/dev/null; then :; else
+if ! chown 4001:4001 "$probe/file" 2>/dev/null ||
+  ! setfattr -n user.probe -v 1 "$probe/file" 2>/dev/null; then
   echo "fault_injection: the scratch file system ($FI_WORK) can't hold other owners or user.* attributes" >&2
   exit 1
 fi
@@ -517,7 +522,8 @@ elif ! command -v mkfs.ext4 >/dev/null || ! command -v losetup >/dev/null; then
 else
   # A small ext4 image on a loop device, which takes the flag.
   truncate -s 64M "$FI_WORK/ext4.img" && mkdir "$FI_WORK/ext4"
-  if mkfs.ext4 -q -F "$FI_WORK/ext4.img" >/dev/null 2>&1 && loop=$(losetup --show -f "$FI_WORK/ext4.img" 2>/dev/null) &&
+  if mkfs.ext4 -q -F "$FI_WORK/ext4.img" >/dev/null 2>&1 &&
+    loop=$(losetup --show -f "$FI_WORK/ext4.img" 2>/dev/null) &&
     mount -t ext4 "$loop" "$FI_WORK/ext4" 2>/dev/null; then
     loop_mounted=$FI_WORK/ext4
     FI_APPEND_BASE=$FI_WORK/ext4
@@ -527,7 +533,7 @@ else
     else skipped[appendonly]="not even ext4 on a loop device takes chattr +a here"
     fi
   else
-    skipped[appendonly]="the scratch file system takes no chattr +a, and no ext4 image can be mounted on a loop device"
+    skipped[appendonly]="the scratch file system takes no chattr +a, and no ext4 image mounts on a loop device"
   fi
 fi
 if bindfs_route refused refused --chown-deny; then
@@ -593,7 +599,8 @@ for route in "${routes[@]}"; do
   fi
   route_calls[$route]=$(wc -l <"$FI_WORK/calls-$route")
   printf '%-10s %3d calls after the entry:%s\n' "$route" "${route_calls[$route]}" \
-    "$(awk '{ if (!($2 in c)) order[++n] = $2; c[$2]++ } END { for (i = 1; i <= n; i++) printf " %s×%d", order[i], c[order[i]] }' "$FI_WORK/calls-$route")"
+    "$(awk '{ if (!($2 in c)) order[++n] = $2; c[$2]++ }
+      END { for (i = 1; i <= n; i++) printf " %s×%d", order[i], c[order[i]] }' "$FI_WORK/calls-$route")"
   [ "$route" != fuse ] || grep -q '\.vyk_pic_convert-.*\.tmp' "$FI_WORK/traces/discover-$route" ||
     echo "           (no temporary name taken on this bindfs mount: it has O_TMPFILE after all)"
   next_id
@@ -696,7 +703,8 @@ for route in "${routes[@]}"; do
 done
 ((${#documented[@]} == 0)) ||
   echo "rewritten in place where the README allows it, after a refusal: ${#documented[@]} runs ($(
-    printf '%s\n' "${documented[@]}" | LC_ALL=C sort | uniq -c | awk '{printf "%s%s %s %s×%d", (NR > 1 ? ", " : ""), $2, $3, $4, $1}'))"
+    printf '%s\n' "${documented[@]}" | LC_ALL=C sort | uniq -c |
+      awk '{printf "%s%s %s %s×%d", (NR > 1 ? ", " : ""), $2, $3, $4, $1}'))"
 [ $not_reached -eq 0 ] ||
   echo "note: $not_reached runs never reached their injection point (the run differs from the clean one)"
 if ((${#failures[@]})); then
