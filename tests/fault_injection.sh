@@ -48,6 +48,10 @@
 # with "skipped: REASON" without root or strace; a route whose needs are missing is skipped,
 # saying why. Runs FI_JOBS (nproc) cases at a time; FI_ROUTES="replace fuse" runs only those
 # routes, and FI_KEEP=1 keeps the scratch directory, with the traces of the failing runs.
+# FI_SIGNALS=0 and FI_SHORT=0 leave out the runs ended by SIGTERM and those with short writes and
+# reads: for a build that counts its lines run, whose counts a killed run never writes and a
+# file-size limit cuts short; FI_STOP_AT=TEXT leaves out the calls from the first whose trace
+# line holds TEXT on (".gcda": such a build's own writing of its counts at the end).
 # Debian packages: strace, attr (setfattr, getfattr), bindfs and fuse3, e2fsprogs (chattr).
 set -uo pipefail
 
@@ -578,7 +582,7 @@ discover() { # ROUTE
   (cd "$dir" && umask 022 && strace -f -k -o "$FI_WORK/traces/discover-$route" "$tool" scan.raw) ||
     { teardown "$route" "$dir"; return 1; }
   teardown "$route" "$dir"
-  awk -v tool="$tool" '
+  awk -v tool="$tool" -v stop="${FI_STOP_AT:-}" '
     function name_of(line) { sub(/\(.*/, "", line); return line }
     /^ > / {
       if (!started && last != "" && index($0, " > " tool "(") == 1) {
@@ -590,7 +594,8 @@ discover() { # ROUTE
     /^(\+\+\+|---|<\.\.\.)/ { next }
     /^[a-z_0-9]+\(/ {
       n = name_of($0)
-      if (started) emit(n, $0)
+      if (started && stop != "" && index($0, stop)) stopped = 1
+      if (started && !stopped) emit(n, $0)
       else { before[n]++; last = $0; last_name = n }
     }
     function emit(n, line,   args) {
@@ -631,9 +636,11 @@ for route in "${routes[@]}"; do
       next_id
       echo "$case_id $route error $name $k $errno $index $allow" >>"$cases"
     done
+    [ "${FI_SIGNALS:-1}" = 1 ] || continue
     next_id
     echo "$case_id $route signal $name $k SIGTERM $index 0" >>"$cases"
   done <"$FI_WORK/calls-$route"
+  [ "${FI_SHORT:-1}" = 1 ] || continue
   # Short writes: a file-size limit before, at and after the writes' boundaries (32 KiB each,
   # the last 54 bytes) and the file's end.
   for blocks in 0 1 31 32 33 100 767 768 769; do
