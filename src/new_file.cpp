@@ -28,24 +28,19 @@ bool holds(int directory, const char* name, const struct stat& status)
 bool link_under_temporary_name(new_file& made, int directory)
 {
     assert(made.state == new_file_state::unnamed);
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        make_temporary_name(made.temporary);
-        const char* const name = made.temporary.data();
-        int error = linkat(made.file.fd, "", directory, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
-        if (error == ENOENT)
-            error = link_through_proc(made.file.fd, directory, name);
-        if (error == 0) {
-            if (!holds(directory, name, made.identity)) {
-                unlinkat(directory, name, 0);
-                return false;
-            }
-            made.state = new_file_state::temporary;
-            return true;
-        }
-        if (error != EEXIST)
-            return false;
+    make_temporary_name(made.temporary);
+    const char* const name = made.temporary.data();
+    int error = linkat(made.file.fd, "", directory, name, AT_EMPTY_PATH) == 0 ? 0 : errno;
+    if (error == ENOENT)
+        error = link_through_proc(made.file.fd, directory, name);
+    if (error != 0)
+        return false;
+    if (!holds(directory, name, made.identity)) {
+        unlinkat(directory, name, 0);
+        return false;
     }
-    return false;
+    made.state = new_file_state::temporary;
+    return true;
 }
 
 // Stops guarding made's temporary name, if it is.
@@ -104,26 +99,21 @@ step_result create_new_file(int directory, unsigned mode, new_file& made)
             return result_of_error(errno);
     }
     const signals_held held;
-    for (int attempt = 0; attempt < temporary_name_attempts; ++attempt) {
-        make_temporary_name(made.temporary);
-        // O_EXCL makes the file this run's own: nothing already at the name is opened or followed.
-        made.file = unique_fd(openat(directory, made.temporary.data(),
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
-        if (made.file.is_open()) {
-            if (fstat(made.file.fd, &made.identity) != 0) {
-                unlinkat(directory, made.temporary.data(), 0);
-                made.file.reset();
-                return step_result::failed;
-            }
-            guard_temporary(directory, made.temporary, made.identity);
-            made.guarded = true;
-            made.state = new_file_state::temporary;
-            return step_result::done;
-        }
-        if (errno != EEXIST)
-            return result_of_error(errno);
+    make_temporary_name(made.temporary);
+    // O_EXCL makes the file this run's own: nothing already at the name is opened or followed.
+    made.file = unique_fd(openat(directory, made.temporary.data(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
+    if (!made.file.is_open())
+        return result_of_error(errno);
+    if (fstat(made.file.fd, &made.identity) != 0) {
+        unlinkat(directory, made.temporary.data(), 0);
+        made.file.reset();
+        return step_result::failed;
     }
-    return step_result::failed;
+    guard_temporary(directory, made.temporary, made.identity);
+    made.guarded = true;
+    made.state = new_file_state::temporary;
+    return step_result::done;
 }
 
 bool discard_new_file(new_file& made, int directory)

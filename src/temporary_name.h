@@ -9,12 +9,9 @@
 // .vyk_pic_convert-XXXXXXXXXXXX.tmp and its NUL.
 using temporary_name_buffer = std::array<char, 34>;
 
-// How many fresh names to try before giving up: a random name is taken by chance about once in
-// 2^71 tries, so more than one failure means something else is wrong.
-inline constexpr int temporary_name_attempts = 16;
-
 // Puts a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp, in name. No other user can
-// foresee it and take it first.
+// foresee it and take it first, and it is taken by chance about once in 2^71 tries: a name
+// found taken is an error, not a reason to try another.
 void make_temporary_name(temporary_name_buffer& name);
 
 // From now until unguard_temporary, a signal that would end the process first removes name

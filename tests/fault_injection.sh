@@ -164,7 +164,8 @@ target_of() { # ROUTE DIR: the file the output's name leads to
 }
 dress_old() { # FILE: the file to be replaced, with all a replacement must keep
   install -m 0640 -o 4001 -g 4001 "$FI_WORK/old.bmp" "$1" &&
-    setfattr -n user.fault_injection -v "kept across runs" "$1"
+    setfattr -n user.fault_injection -v "kept across runs" "$1" &&
+    { chattr +d "$1" 2>/dev/null || true; } # nodump, where the file system keeps such flags
 }
 setup() { # ROUTE DIR [fifo]
   local route=$1 dir

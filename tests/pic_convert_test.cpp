@@ -332,6 +332,17 @@ TEST_F(Converter, ReportsAnOutputItCantCreate)
     fs::create_directory(dir / "scan.raw.bmp");
     expect_failure(run_tool(dir, {"scan.raw"}), "open write file error.\n");
     EXPECT_TRUE(fs::is_empty(dir / "scan.raw.bmp"));
+    // Nor through a link to a directory, or a link that leads back to itself (ELOOP).
+    if (has_links()) {
+        for (const char* target : {"scan.raw.bmp/", "loop.bmp"}) {
+            fs::create_symlink(target, dir / "loop.bmp");
+            fs::copy_file(dir / "scan.raw", dir / "loop");
+            expect_failure(run_tool(dir, {"loop"}), "open write file error.\n");
+            EXPECT_TRUE(fs::is_symlink(dir / "loop.bmp"));
+            fs::remove(dir / "loop.bmp");
+            fs::remove(dir / "loop");
+        }
+    }
 
     // An input name that fits the file system's limit, whose output name doesn't.
     const std::string longest(252, 'n');
