@@ -1,24 +1,8 @@
 // The new file that becomes the output: made beside its name, unnamed where the file system
 // allows, and given the name in one step once complete.
 //
-// Its states, and the only ways between them:
-//
-//     create_new_file ──► unnamed ─────────── name_new_file ──────────► named
-//            │               │ replacing, or a kernel that links        ▲
-//            │               ▼ no file by its descriptor alone          │
-//            └─────────► temporary ── name_new_file, replace_with_new_file
-//
-//     unnamed, temporary ── discard_new_file ──► discarded
-//
-//   unnamed    an O_TMPFILE file: nothing is left of it, whatever ends the run.
-//   temporary  under a fresh random name in the directory, checked to hold this very file, and
-//              guarded whenever signals are not held: a signal that ends the run removes the
-//              name first. Only SIGKILL can leave it behind.
-//   named      the file has the output's name, and its descriptor is closed.
-//   discarded  its temporary name, if it had one, removed; its descriptor closed.
-//
-// A naming that finds the name has changed hands since it was judged leaves the file unnamed or
-// temporary, for the caller to judge the name again and retry.
+// Its states, and the only ways between them, are drawn in output_file.h; each function here
+// asserts the state it is given.
 #pragma once
 
 #include "step_result.h"

@@ -34,6 +34,25 @@
 //   open_output ──► writing_in_place ──► closed          (a FIFO, a device, a pinned name)
 //        └────────► writing_new_file ──► closed          (named, or discarded on failure)
 //
+// The new file's states (new_file), and the only ways between them:
+//
+//     create_new_file ──► unnamed ─────────── name_new_file ──────────► named
+//            │               │ replacing, or a kernel that links        ▲
+//            │               ▼ no file by its descriptor alone          │
+//            └─────────► temporary ── name_new_file, replace_with_new_file
+//
+//     unnamed, temporary ── discard_new_file ──► discarded
+//
+//   unnamed    an O_TMPFILE file: nothing is left of it, whatever ends the run.
+//   temporary  under a fresh random name in the directory, checked to hold this very file, and
+//              guarded whenever signals are not held: a signal that ends the run removes the
+//              name first. Only SIGKILL can leave it behind.
+//   named      the file has the output's name, and its descriptor is closed.
+//   discarded  its temporary name, if it had one, removed; its descriptor closed.
+//
+// A naming that finds the name has changed hands since it was judged leaves the file unnamed or
+// temporary, for the caller to judge the name again and retry.
+//
 // Descriptors: at most three at once beyond the standard three, and nothing is touched until
 // the last of them is open.
 #pragma once
