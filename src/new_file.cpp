@@ -162,13 +162,15 @@ naming name_new_file(new_file& made, int directory, const char* name)
         return kept_for_another_try(made, directory);
     if (errno != EINVAL)
         return discarded(made, directory);
-    // No RENAME_NOREPLACE on this file system (NFS): a hard link, which never replaces either,
-    // then the temporary name removed. Should that fail, the file keeps both names.
-    if (linkat(directory, temporary, directory, name, 0) != 0)
-        return errno == EEXIST ? kept_for_another_try(made, directory) : discarded(made, directory);
-    const bool removed = unlinkat(directory, temporary, 0) == 0;
-    now_named(made);
-    return removed ? naming::named : naming::failed;
+    // No RENAME_NOREPLACE on this file system (FUSE's fusefat, NFS): the name is checked to be
+    // free, then renamed to. Only a file that takes the name between the two is replaced, where
+    // the kernel lets this user replace it: as a concurrent run's would be.
+    struct stat now = {};
+    if (fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0)
+        return kept_for_another_try(made, directory);
+    if (errno != ENOENT || renameat(directory, temporary, directory, name) != 0)
+        return discarded(made, directory);
+    return now_named(made);
 }
 
 naming replace_with_new_file(new_file& made, int directory, const char* name,
