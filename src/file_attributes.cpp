@@ -25,10 +25,13 @@ std::array<char, attributes_max> to_value;
 enum class kept { yes, no, unknown };
 
 // What the error of a call that reads an attribute says of the file system: that it keeps no
-// such attribute (ENOTTY, EOPNOTSUPP, EINVAL: no such request here), or nothing (an I/O error).
+// such attribute (ENOTTY, EOPNOTSUPP, EINVAL: no such request here; ENOSYS: none that this
+// kernel, or an emulator such as qemu-user, knows), or nothing (an I/O error).
 kept kept_after(int error)
 {
-    return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL ? kept::no : kept::unknown;
+    return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS
+               ? kept::no
+               : kept::unknown;
 }
 
 // How two reads of the same kind of attribute, of from and of to, end: both done; both saying

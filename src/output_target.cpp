@@ -143,7 +143,8 @@ bool name_is_pinned(const output_target& target, bool& known)
         known = true;
         return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
     }
-    known = readable.is_open() && (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL);
+    known = readable.is_open() &&
+            (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS);
     return false;
 }
 
