@@ -594,6 +594,36 @@ TEST_F(Converter, ConcurrentRunsOnOneNameEachWriteAWholeOutput)
     EXPECT_EQ(partial, 0) << "of " << reads << " reads";
     EXPECT_EQ(read_file(dir / "scan.raw.bmp"), want);
     EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
+
+    // The same, made certain: the name changes hands just before the run gives its file the
+    // name. Another file there is judged and replaced in turn; a link there is not followed by a
+    // file made for this directory, and the run fails, leaving the link and nothing else.
+    if (under_emulator || !has_links())
+        return;
+    for (const auto& [route, setup] : routes) {
+        SCOPED_TRACE(route);
+        for (const bool link : {false, true}) {
+            const started_tool tool = start_tool(dir, {"scan.raw"}, both(setup, traced()));
+            int status = 0;
+            ASSERT_TRUE(hold_at(
+                tool, [](const syscall_entry& call) { return call.nr == SYS_renameat2; }, status));
+            if (link)
+                fs::create_symlink("elsewhere", dir / "taker");
+            else
+                write_file(dir / "taker", {'t'});
+            fs::rename(dir / "taker", dir / "scan.raw.bmp");
+            release(tool);
+            if (link) {
+                expect_failure(wait_for(tool), "write file error.\n");
+                EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
+                fs::remove(dir / "scan.raw.bmp");
+                write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
+            } else {
+                expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
+            }
+            EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
+        }
+    }
 }
 
 } // namespace
