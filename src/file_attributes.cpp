@@ -21,19 +21,6 @@ std::array<char, attributes_max> to_names;
 std::array<char, attributes_max> from_value;
 std::array<char, attributes_max> to_value;
 
-// Whether a file system keeps a kind of attribute, as the calls that read them say.
-enum class kept { yes, no, unknown };
-
-// What the error of a call that reads an attribute says of the file system: that it keeps no
-// such attribute (ENOTTY, EOPNOTSUPP, EINVAL: no such request here; ENOSYS: none that this
-// kernel, or an emulator such as qemu-user, knows), or nothing (an I/O error).
-kept kept_after(int error)
-{
-    return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS
-               ? kept::no
-               : kept::unknown;
-}
-
 // How two reads of the same kind of attribute, of from and of to, end: both done; both saying
 // the file system keeps none, so that there is nothing to carry (the two files share one file
 // system); or else failed, as an attribute could be lost.
@@ -43,7 +30,7 @@ pair_read both_read(int from_error, int to_error)
 {
     if (from_error == 0 && to_error == 0)
         return pair_read::read;
-    return kept_after(from_error) == kept::no && kept_after(to_error) == kept::no
+    return keeps_no_such_attribute(from_error) && keeps_no_such_attribute(to_error)
                ? pair_read::none
                : pair_read::failed;
 }

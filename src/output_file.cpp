@@ -88,10 +88,8 @@ output_file open_output(const char* path)
         if (made != step_result::done && !discard_new_file(out.made, out.directory.fd))
             made = step_result::failed;
     }
-    if (made == step_result::refused && replacing) {
-        target.directory = std::move(out.directory);
+    if (made == step_result::refused && replacing)
         return open_in_place(target);
-    }
     if (made != step_result::done)
         return {};
     target.file.reset();

@@ -1,6 +1,8 @@
 // What stands at the output's name, as the kernel judges it, and what may be done to it.
 #include "output_target.h"
 
+#include "step_result.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -143,8 +145,7 @@ bool name_is_pinned(const output_target& target, bool& known)
         known = true;
         return (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
     }
-    known = readable.is_open() &&
-            (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS);
+    known = readable.is_open() && keeps_no_such_attribute(errno);
     return false;
 }
 

@@ -18,3 +18,11 @@ inline step_result result_of_error(int error)
     return error == EPERM || error == EACCES || error == EOPNOTSUPP ? step_result::refused
                                                                     : step_result::failed;
 }
+
+// True for the errors by which a call that asks a file system about a kind of attribute (inode
+// flags, a project, extended attributes) says it keeps none: ENOTTY, EOPNOTSUPP, EINVAL, no such
+// request here; ENOSYS, none that this kernel, or an emulator such as qemu-user, knows.
+inline bool keeps_no_such_attribute(int error)
+{
+    return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
