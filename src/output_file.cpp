@@ -1,66 +1,349 @@
-// The output as a whole: what the kernel lets the run do at the output's name, and a new file
-// that takes the name only once it is complete, written out and dressed as the old one was.
+// The output file: what the kernel lets the run do at the output's name, and a new file that
+// takes the name only once it is complete, on the disk and dressed as the old one was.
 #include "output_file.h"
 
 #include "file_attributes.h"
-#include "output_target.h"
 
-#include <cassert>
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/vfs.h>
 
 namespace {
 
-// Waits for file's data to be stored on the disk, as far as its file system can say; false if it
-// could not be (EIO: a failing disk, say). A file system that can't be synced at all (EINVAL:
-// it has no way to) has nothing to wait for.
-bool write_out(int file)
+using path_buffer = std::array<char, PATH_MAX>;
+
+// The most links the kernel follows in one lookup, before it says ELOOP.
+constexpr int links_max = 40;
+
+// statfs's flag for a mount that follows no links (mount -o nosymfollow), which glibc doesn't
+// name: the kernel's ST_NOSYMFOLLOW.
+constexpr long follows_no_links = 0x2000;
+
+// The owner that stat shows for an id this user namespace can't name (kernel.overflowuid):
+// under unshare -r or in a rootless container, every user of the host but those mapped shows as
+// this one, the owner of /tmp among them. It never counts as this user or as anyone's owner.
+constexpr uid_t unmapped = 65534;
+
+bool same_file(const struct stat& a, const struct stat& b)
 {
-    return fdatasync(file) == 0 || errno == EINVAL;
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Rewrites target's file where it is: fopen's truncation, once the stream that is to write it
-// exists, so that a failure before leaves the file whole.
-output_file open_in_place(output_target& target)
+// True if name in directory holds the file of status itself.
+bool holds(int directory, const char* name, const struct stat& status)
+{
+    struct stat now = {};
+    return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, status);
+}
+
+// True if owner is this user or the owner of directory, as the kernel's rules for sticky
+// directories count them.
+bool owns(uid_t owner, const struct stat& directory)
+{
+    return owner != unmapped && (owner == geteuid() || owner == directory.st_uid);
+}
+
+// The kernel's rule for following a link, as fs.protected_symlinks=1 has it: in a sticky
+// directory that anyone may write, only a link of this user's or of the directory's owner.
+bool may_follow(const struct stat& link, const struct stat& directory)
+{
+    constexpr mode_t sticky_and_open = S_ISVTX | S_IWOTH;
+    return (directory.st_mode & sticky_and_open) != sticky_and_open || owns(link.st_uid, directory);
+}
+
+// The kernel's rule for opening what exists in a sticky directory, as fs.protected_regular=2 and
+// fs.protected_fifos=2 have it: a regular file or FIFO in one that anyone, or its group, may
+// write, only if it is this user's or the directory's owner's. (The kernel asks it only of an
+// open that may create, which the run's is not, so it is asked here at its strictest.)
+bool may_open_in_sticky(const struct stat& file, const struct stat& directory)
+{
+    return !(S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) ||
+           (directory.st_mode & S_ISVTX) == 0 || (directory.st_mode & (S_IWOTH | S_IWGRP)) == 0 ||
+           owns(file.st_uid, directory);
+}
+
+// Opens, from the directory from, the directory in which path names a file, into out.directory
+// and its status, and leaves that file's name in out.name. Opened as "dir/." rather than "dir",
+// so that a link at the end of dir is followed as one along the path, as the kernel follows it
+// for the file, not as the last one, which fs.protected_symlinks alone judges. False for a path
+// that ends in a slash (no file in a directory) or too long for the kernel.
+bool enter(int from, const char* path, output_file& out, struct stat& directory_status)
+{
+    const char* const slash = std::strrchr(path, '/');
+    const std::string_view name = slash == nullptr ? path : slash + 1;
+    const std::size_t kept = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    path_buffer directory;
+    if (name.empty() || name.size() >= out.name.size() || kept + 2 > directory.size())
+        return false;
+    *std::copy(name.begin(), name.end(), out.name.begin()) = '\0';
+    std::copy_n(".", 2, std::copy_n(path, kept, directory.begin()));
+    out.directory = unique_fd(openat(from, directory.data(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    return out.directory.is_open() && fstat(out.directory.fd, &directory_status) == 0;
+}
+
+// Reads into target the link at out.name in out.directory, whose status is directory_status,
+// where the kernel would follow it for this user: not on a mount that follows no links, and in a
+// sticky directory that anyone may write only a link of this user's or the directory's owner's,
+// whatever fs.protected_symlinks says. The link is judged and read through one descriptor, so
+// that what is read is the link judged.
+bool read_link(const output_file& out, const struct stat& directory_status, path_buffer& target)
+{
+    const unique_fd link(
+        openat(out.directory.fd, out.name.data(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status = {};
+    struct statfs file_system = {};
+    if (!link.is_open() || fstat(link.fd, &status) != 0 || !S_ISLNK(status.st_mode) ||
+        fstatfs(link.fd, &file_system) != 0 || (file_system.f_flags & follows_no_links) != 0 ||
+        !may_follow(status, directory_status))
+        return false;
+    const ssize_t length = readlinkat(link.fd, "", target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
+        return false;
+    target[static_cast<std::size_t>(length)] = '\0';
+    return true;
+}
+
+// Finds what path names, following its links one at a time as read_link allows, as many as the
+// kernel follows: leaves in out.directory and out.name where they end, in directory_status that
+// directory's status and in out.found the status of what is there (st_mode 0: nothing). False
+// where a link may not be followed or a look fails.
+bool find(const char* path, output_file& out, struct stat& directory_status)
+{
+    if (!enter(AT_FDCWD, path, out, directory_status))
+        return false;
+    for (int links = 0;; ++links) {
+        if (fstatat(out.directory.fd, out.name.data(), &out.found, AT_SYMLINK_NOFOLLOW) != 0) {
+            out.found = {};
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(out.found.st_mode))
+            return true;
+        path_buffer target;
+        if (links == links_max || !read_link(out, directory_status, target) ||
+            !enter(out.directory.fd, target.data(), out, directory_status))
+            return false;
+    }
+}
+
+// Whether the name can't be given to another file: the file found is the root of a mount (a
+// bind mount, say), or its directory takes no removal (chattr +a or +i), where a temporary name,
+// once made, could never be removed. Where statx can't tell the directory's (FUSE), its flags
+// are asked; a directory that can't be read for them (a drop box) or keeps none is taken to
+// take removals, and a mount point that statx can't tell fails the swap (EBUSY).
+bool pinned(int file, int directory)
+{
+    struct statx status = {};
+    if (statx(file, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+        (status.stx_attributes & status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+        return true;
+    constexpr std::uint64_t fixed = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+    if (statx(directory, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+        (status.stx_attributes_mask & fixed) == fixed)
+        return (status.stx_attributes & fixed) != 0;
+    const unique_fd readable(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    return readable.is_open() && ioctl(readable.fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+}
+
+// Holds back every signal that can be held, until release_signals: from before a temporary name
+// is made until it is gone, so that no signal ends the run between the two and leaves it behind.
+void hold_signals(output_file& out)
+{
+    sigset_t all;
+    sigfillset(&all);
+    if (!out.holding_signals)
+        out.holding_signals = sigprocmask(SIG_BLOCK, &all, &out.held_from) == 0;
+}
+
+// Lets through the signals held back by hold_signals, if any: one that came meanwhile takes
+// effect now.
+void release_signals(output_file& out)
+{
+    if (out.holding_signals)
+        sigprocmask(SIG_SETMASK, &out.held_from, nullptr);
+    out.holding_signals = false;
+}
+
+// Puts in out.temporary a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp, which no other
+// user can foresee and take first: 62^12, about 2^71 names, so that a name found taken is an
+// error, not a reason to try another. False if the kernel has no random bits to give.
+bool make_temporary_name(output_file& out)
+{
+    constexpr std::string_view prefix = ".vyk_pic_convert-";
+    constexpr std::string_view suffix = ".tmp";
+    constexpr std::string_view letters =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::array<std::uint8_t, 12> bits{};
+    static_assert(prefix.size() + bits.size() + suffix.size() + 1 == sizeof out.temporary);
+    if (getrandom(bits.data(), bits.size(), 0) != static_cast<ssize_t>(bits.size()))
+        return false;
+    char* to = std::copy(prefix.begin(), prefix.end(), out.temporary.begin());
+    // 256 is not a multiple of 62, so the first eight letters come up a little more often: a
+    // loss of well under a bit in all.
+    for (const std::uint8_t byte : bits)
+        *to++ = letters[byte % letters.size()];
+    *std::copy(suffix.begin(), suffix.end(), to) = '\0';
+    return true;
+}
+
+// Removes out's temporary name, if it has one, unless it is seen to hold another file than the
+// new one (renamed over it by a writer of the directory, whose file it is); a look that fails
+// (a failing disk) leaves a name only this run knows, removed too. Then lets signals through.
+// False if the name stays.
+bool drop(output_file& out)
+{
+    bool removed = true;
+    if (out.temporary[0] != '\0') {
+        const int directory = out.directory.fd;
+        struct stat now = {};
+        if (fstatat(directory, out.temporary.data(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            same_file(now, out.made))
+            removed = unlinkat(directory, out.temporary.data(), 0) == 0 || errno == ENOENT;
+        out.temporary = {};
+    }
+    release_signals(out);
+    return removed;
+}
+
+// Makes the new file in out.directory with the permission bits mode, less the umask (or as a
+// default ACL there has it), open for writing as file: unnamed where the file system has such
+// files, otherwise under a fresh temporary name, with signals held from before it is made.
+// Returns done; refused if the directory takes no new file from this user (EACCES, EPERM);
+// failed otherwise, having made nothing.
+step_result make_new_file(output_file& out, mode_t mode, unique_fd& file)
+{
+    const int directory = out.directory.fd;
+    file = unique_fd(openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    if (!file.is_open() && errno == EOPNOTSUPP) { // vfat, FUSE, NFS
+        hold_signals(out);
+        // O_EXCL makes the file this run's own: nothing already at the name is opened or followed.
+        if (make_temporary_name(out))
+            file = unique_fd(openat(directory, out.temporary.data(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
+    }
+    const int error = errno;
+    if (file.is_open() && fstat(file.fd, &out.made) == 0)
+        return step_result::done;
+    if (file.is_open() && out.temporary[0] != '\0')
+        unlinkat(directory, out.temporary.data(), 0);
+    out.temporary = {};
+    release_signals(out);
+    return file.is_open() ? step_result::failed : result_of_error(error);
+}
+
+// Gives out a stream that writes through file, which it takes.
+bool stream_to(output_file& out, unique_fd& file)
+{
+    out.stream = fdopen(file.fd, "wb");
+    if (out.stream != nullptr)
+        file.release();
+    return out.stream != nullptr;
+}
+
+// Rewrites the file opened, whose status is status, where it is: fopen's truncation, once the
+// stream that is to write it exists, so that a failure before leaves the file whole.
+output_file in_place(unique_fd& opened, const struct stat& status)
 {
     output_file out;
-    out.stream = fdopen(target.file.fd, "wb");
-    if (out.stream == nullptr)
-        return out;
-    target.file.release(); // the stream's now
-    if (S_ISREG(target.status.st_mode) && ftruncate(fileno(out.stream), 0) != 0) {
+    out.in_place = true;
+    if (!stream_to(out, opened))
+        return {};
+    if (S_ISREG(status.st_mode) && ftruncate(fileno(out.stream), 0) != 0) {
         std::fclose(out.stream);
-        out.stream = nullptr;
-        return out;
+        return {};
     }
-    out.state = output_state::writing_in_place;
     return out;
 }
 
-// Gives out's complete new file the output's name. Should the name have changed hands since
-// it was judged, what has it now is judged in turn and the new file dressed for it.
-bool give_name(output_file& out)
+// Links out's unnamed new file, open as file, to name in out.directory: by its descriptor, or,
+// where the kernel allows that only to a caller with CAP_DAC_READ_SEARCH (Linux before 6.10),
+// by its entry in /proc/self/fd, which leads wherever the file system mounted there says: the
+// name is then checked to hold this very file, and removed if not. False, with nothing linked,
+// if it can't be (errno EEXIST: the name is taken).
+bool link_unnamed(const output_file& out, int file, const char* name)
 {
-    // Each attempt lost is lost to a run that named its file meanwhile: as many as run at once.
-    constexpr int attempts = 100;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        const naming named =
-            out.route == output_route::replacing
-                ? replace_with_new_file(out.made, out.directory.fd, out.name.data(), out.replaced)
-                : name_new_file(out.made, out.directory.fd, out.name.data());
-        if (named != naming::taken)
-            return named == naming::named;
-        output_target now;
-        if (!judge_again(out.directory.fd, out.name, now) || now.kind == target_kind::in_place ||
-            (now.kind == target_kind::replaceable &&
-             copy_attributes(now.file.fd, now.status, out.made.file.fd) != step_result::done))
-            break;
-        out.route =
-            now.kind == target_kind::nothing ? output_route::new_name : output_route::replacing;
-        out.replaced = now.status;
+    if (linkat(file, "", out.directory.fd, name, AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    constexpr std::string_view fds = "/proc/self/fd/";
+    std::array<char, fds.size() + 12> entry{};
+    std::to_chars(std::copy(fds.begin(), fds.end(), entry.begin()), &entry.back(), file);
+    if (linkat(AT_FDCWD, entry.data(), out.directory.fd, name, AT_SYMLINK_FOLLOW) != 0)
+        return false;
+    if (holds(out.directory.fd, name, out.made))
+        return true;
+    unlinkat(out.directory.fd, name, 0);
+    return false;
+}
+
+// Gives out's new file, open as file, the name that nothing had when it was found, never over a
+// file that took it since: by a link, which never replaces, then for a file under a temporary
+// name the removal of that name (which stays if it can't be removed). Where the file system has
+// no hard links (FAT, whose files all have one owner), by a rename once the name is seen free.
+bool take_free_name(output_file& out, int file)
+{
+    const int directory = out.directory.fd;
+    const char* const name = out.name.data();
+    const char* const temporary = out.temporary.data();
+    if (*temporary == '\0')
+        return link_unnamed(out, file, name);
+    if (linkat(directory, temporary, directory, name, 0) == 0) {
+        drop(out);
+        return true;
     }
-    discard_new_file(out.made, out.directory.fd);
+    struct stat now = {};
+    if (result_of_error(errno) != step_result::refused ||
+        fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
+        renameat(directory, temporary, directory, name) != 0)
+        return false;
+    out.temporary = {};
+    return true;
+}
+
+// Gives out's new file, open as file, the name in place of the file found there, in one step:
+// a reader of the name sees one file or the other, whole. The two swap names (RENAME_EXCHANGE);
+// the temporary name then holds what had the name, removed if it is the file found. If not (the
+// name changed hands), or it can't be removed (a failing disk), they swap back, leaving the new
+// file under the temporary name; should that fail too, the new file keeps the name, unless what
+// it took the name from is gone. Without swaps (FUSE, NFS), the name is checked to hold the file
+// found, then renamed over.
+bool replace(output_file& out, int file)
+{
+    const int directory = out.directory.fd;
+    const char* const name = out.name.data();
+    const char* const temporary = out.temporary.data();
+    hold_signals(out);
+    if (*temporary == '\0' && (!make_temporary_name(out) || !link_unnamed(out, file, temporary))) {
+        out.temporary = {};
+        return false;
+    }
+    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0) {
+        if (errno != EINVAL || !holds(directory, name, out.found) ||
+            renameat(directory, temporary, directory, name) != 0)
+            return false;
+        out.temporary = {};
+        return true;
+    }
+    if (holds(directory, temporary, out.found) && unlinkat(directory, temporary, 0) == 0) {
+        out.temporary = {};
+        return true;
+    }
+    // Should the other file be gone from the temporary name by now, the new file leaves the name.
+    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0 && errno == ENOENT &&
+        holds(directory, name, out.made))
+        unlinkat(directory, name, 0);
     return false;
 }
 
@@ -68,60 +351,68 @@ bool give_name(output_file& out)
 
 output_file open_output(const char* path)
 {
-    output_target target;
-    if (!find_output_target(path, target))
-        return {};
-    if (target.kind == target_kind::in_place)
-        return open_in_place(target);
-
-    const bool replacing = target.kind == target_kind::replaceable;
     output_file out;
-    out.route = replacing ? output_route::replacing : output_route::new_name;
-    out.replaced = target.status;
-    out.name = target.name;
-    out.directory = std::move(target.directory);
-    // For a replacement, open to nobody else until it has the old file's attributes.
-    step_result made = create_new_file(out.directory.fd, replacing ? 0600 : 0666, out.made);
-    if (made == step_result::done && replacing) {
-        made = copy_attributes(target.file.fd, target.status, out.made.file.fd);
-        // A temporary name that can't be removed is no place to rewrite the old file from.
-        if (made != step_result::done && !discard_new_file(out.made, out.directory.fd))
-            made = step_result::failed;
-    }
-    if (made == step_result::refused && replacing)
-        return open_in_place(target);
-    if (made != step_result::done)
+    struct stat directory_status = {};
+    if (!find(path, out, directory_status) || !may_open_in_sticky(out.found, directory_status))
         return {};
-    target.file.reset();
-    unique_fd writing(fcntl(out.made.file.fd, F_DUPFD_CLOEXEC, 0));
-    out.stream = writing.is_open() ? fdopen(writing.fd, "wb") : nullptr;
-    if (out.stream == nullptr) {
-        discard_new_file(out.made, out.directory.fd);
+    // fopen's "wb" is O_WRONLY | O_CREAT | O_TRUNC; the rest keeps a terminal from becoming the
+    // controlling one, and the descriptor from programs this one might start. The kernel follows
+    // the path's links itself.
+    unique_fd opened(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    const bool found = out.found.st_mode != 0;
+    unique_fd file;
+    if (!opened.is_open()) {
+        // Nothing at the name, or at the end of the links: a new file is made there.
+        if (errno != ENOENT || found || make_new_file(out, 0666, file) != step_result::done)
+            return {};
+    } else {
+        struct stat status = {};
+        if (fstat(opened.fd, &status) != 0 || !may_open_in_sticky(status, directory_status))
+            return {};
+        // What the open reached must be what was found; where nothing was, only what has no
+        // name (a pipe or a deleted file behind /proc/self/fd, say). Else the name changed hands.
+        if (found ? !same_file(status, out.found) : S_ISREG(status.st_mode) && status.st_nlink != 0)
+            return {};
+        if (!found || !S_ISREG(status.st_mode) || pinned(opened.fd, out.directory.fd))
+            return in_place(opened, status);
+        // Open to nobody else until it has the old file's attributes.
+        step_result made = make_new_file(out, 0600, file);
+        if (made == step_result::done) {
+            made = copy_attributes(opened.fd, status, file.fd, out.directory.fd);
+            // A temporary name that can't be removed is no place to rewrite the old file from.
+            if (made != step_result::done && !drop(out))
+                return {};
+        }
+        if (made == step_result::refused)
+            return in_place(opened, status);
+        if (made != step_result::done)
+            return {};
+    }
+    if (!stream_to(out, file)) {
+        drop(out);
         return {};
     }
-    writing.release(); // the stream's now
-    out.state = output_state::writing_new_file;
     return out;
 }
 
 bool close_output(output_file& out, bool written)
 {
-    assert(out.state == output_state::writing_in_place ||
-           out.state == output_state::writing_new_file);
-    std::FILE* const stream = out.stream;
-    out.stream = nullptr;
-    const output_state was = out.state;
-    out.state = output_state::closed;
-    if (was == output_state::writing_in_place)
-        return std::fclose(stream) == 0 && written;
+    std::FILE* const stream = std::exchange(out.stream, nullptr);
+    const int file = fileno(stream);
     // The data goes to the disk before the name does. Without this, file systems write the new
     // name out first (ext4 within 5 seconds, and at once when any program syncs), the data only
     // later (30 seconds and more), so a crash between the two leaves an empty file at the name.
-    bool complete = written && std::fflush(stream) == 0 && write_out(fileno(stream));
-    // The close flushes the stream's buffer: a full disk often shows only here.
-    complete = std::fclose(stream) == 0 && complete;
-    if (complete)
-        return give_name(out);
-    discard_new_file(out.made, out.directory.fd);
-    return false;
+    // What can't be synced at all (EINVAL: a FIFO, a device) has nothing to wait for.
+    bool complete =
+        written && std::fflush(stream) == 0 && (fdatasync(file) == 0 || errno == EINVAL);
+    if (!out.in_place) {
+        complete =
+            complete && (out.found.st_mode == 0 ? take_free_name(out, file) : replace(out, file));
+        if (!complete)
+            drop(out);
+        release_signals(out);
+    }
+    // In place, the close is the last word on the writes (NFS reports some only then); once the
+    // name is given, it can't change what is on the disk.
+    return (std::fclose(stream) == 0 || !out.in_place) && complete;
 }

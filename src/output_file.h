@@ -1,101 +1,78 @@
-// The output as a whole: what the kernel lets the run do at the output's name, and a new file
-// that takes the name only once it is complete, written out and dressed as the old one was.
+// The output file: what the kernel lets the run do at the output's name, and a new file that
+// takes the name only once it is complete, on the disk and dressed as the old one was.
 //
 // The run never does at the name what the same user's fopen(name, "wb") would be refused, nor
 // what the kernel's rules for sticky directories refuse with its protections on, and a file it
-// replaces keeps all that a rewrite in place would have kept. There is one way through:
+// replaces keeps all that a rewrite in place would have kept. One way through:
 //
-//   1. Judge (output_target): the kernel follows any links at the name under its own rules and
-//      opens what they lead to for writing, without truncating or creating anything. What it
-//      or the sticky rules refuse ends the run before a byte is written.
-//   2. A FIFO or a device is written through that open, in place: there is no file to leave
-//      half written.
-//   3. Make the new file beside the name (new_file): for a replacement, open to nobody else and
-//      given, before it holds a byte, the old file's owner, group, ACL, extended attributes,
-//      permission bits, inode flags and project (file_attributes); for a name nothing has (or
-//      the end of a link leading nowhere), with fopen's own mode, 0666 less the umask or as a
-//      default ACL has it. Where the directory refuses the new file, or the old file's
-//      attributes are refused it, or the name can't change hands (chattr +a on the directory,
-//      a mount point), the new file is dropped and the old one rewritten in place, as fopen
-//      would: the only case where a failure can leave part of a file at the name. A refusal
-//      only, never a want of room or a passing error: those end the run, the old file whole.
-//   4. Write it, and write its data out (fdatasync): after a crash or a power cut the name holds
-//      the old file or the new one, whole. The name itself is not waited for (no fsync of the
-//      directory): that would cost a second flush for every file, where one sync after a batch
-//      does.
-//   5. Name it in one step, checking at that step, by device and inode, that what the name held
-//      is what was judged: a free name is taken only if still free, a file is swapped out only
-//      if it is the one judged. Where the name changed hands meanwhile (a concurrent run on the
-//      same name), what has it now is judged and the new file dressed for it in turn, so that
-//      every one of the runs succeeds and the last to finish wins.
+//   1. Find what the name holds, following links one at a time as the kernel would, then open it
+//      for writing as fopen does, but without truncating or creating anything: the kernel judges
+//      the links and the file, and the sticky rules are applied to whatever the open reached.
+//      What either refuses ends the run before a byte is written. What the open reached must be
+//      what was found, by device and inode.
+//   2. A FIFO or a device is written in place through that open: there is no file to leave half
+//      written. So is a regular file where a new one can't take its name: its directory takes no
+//      removal (chattr +a) or no new file from this user, the name is a mount point, or the new
+//      file is refused one of the old one's attributes (only root may give a file away). Only
+//      a refusal, never a want of room or an error that may pass: those end the run.
+//   3. Otherwise a new file is made beside the name, unnamed where the file system allows
+//      (O_TMPFILE) and else under a fresh random name; for a replacement open to nobody else
+//      and given, before it holds a byte, the old file's owner, group, ACL, extended attributes,
+//      permission bits, inode flags and project (file_attributes.h); for a free name, made with
+//      fopen's mode, 0666 less the umask, or as a default ACL has it.
+//   4. It is written, and its data written out (fdatasync): after a crash or a power cut the
+//      name holds the old file or the new one, whole. The name itself is not waited for (no
+//      fsync of the directory), which would cost a second flush for every file where one sync
+//      after a batch does.
+//   5. It takes the name in one step, checked by device and inode at that step: a free name only
+//      if still free (a link, which never replaces), a file only by swapping names with the very
+//      file found (RENAME_EXCHANGE), which is then removed. Where the name changed hands
+//      meanwhile, the run fails, undoing only its own work: there is no second try.
 //
-// An output's states, asserted at each step:
-//
-//   open_output ──► writing_in_place ──► closed          (a FIFO, a device, a pinned name)
-//        └────────► writing_new_file ──► closed          (named, or discarded on failure)
-//
-// The new file's states (new_file), and the only ways between them:
-//
-//     create_new_file ──► unnamed ─────────── name_new_file ──────────► named
-//            │               │ replacing, or a kernel that links        ▲
-//            │               ▼ no file by its descriptor alone          │
-//            └─────────► temporary ── name_new_file, replace_with_new_file
-//
-//     unnamed, temporary ── discard_new_file ──► discarded
-//
-//   unnamed    an O_TMPFILE file: nothing is left of it, whatever ends the run.
-//   temporary  under a fresh random name in the directory, checked to hold this very file, and
-//              guarded whenever signals are not held: a signal that ends the run removes the
-//              name first. Only SIGKILL can leave it behind.
-//   named      the file has the output's name, and its descriptor is closed.
-//   discarded  its temporary name, if it had one, removed; its descriptor closed.
-//
-// A naming that finds the name has changed hands since it was judged leaves the file unnamed or
-// temporary, for the caller to judge the name again and retry.
-//
-// Descriptors: at most three at once beyond the standard three, and nothing is touched until
+// Signals are held back whenever the new file has a temporary name, so that no signal that can
+// be caught ends the run between making such a name and removing it; where there are no unnamed
+// files, that is from its making to the end of the run. Only SIGKILL can leave one behind.
+// Descriptors: at most three at once beyond the standard three, and nothing is changed until
 // the last of them is open.
 #pragma once
 
-#include "file_names.h"
-#include "new_file.h"
 #include "unique_fd.h"
 
+#include <array>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 
 #include <sys/stat.h>
 
-enum class output_state { failed, writing_in_place, writing_new_file, closed };
+// .vyk_pic_convert-XXXXXXXXXXXX.tmp and its NUL.
+using temporary_name = std::array<char, 34>;
 
-// How an output reaches its name.
-enum class output_route {
-    in_place,  // written where it is
-    new_name,  // a new file, to take a name that nothing has
-    replacing, // a new file, to take the name of the file replaced
-};
-
-// An output being written. Only open_output and close_output use the fields but the stream.
+// A run's output, from open_output to close_output; only they use the fields but the stream.
 struct output_file {
-    output_state state = output_state::failed;
-    std::FILE* stream = nullptr; // writing_*: what the caller writes to
-    output_route route = output_route::in_place;
-    unique_fd directory;     // writing_new_file: the directory that has the name
-    name_buffer name{};      // writing_new_file: the name in it
-    new_file made;           // writing_new_file: the new file, which has a descriptor of
-                             // its own besides the stream's, to be named by
-    struct stat replaced {}; // replacing: the file the name held when it was judged
+    std::FILE* stream = nullptr; // what the caller writes to; null if open_output failed
+    bool in_place = false;       // the stream writes what the name holds
+    // A new file's:
+    unique_fd directory;                   // the directory that is to hold the name
+    std::array<char, NAME_MAX + 1> name{}; // the name in it
+    struct stat found {};                  // what was found there; st_mode 0: nothing
+    struct stat made {};                   // the new file
+    temporary_name temporary{};            // its temporary name; empty while it has none
+    bool holding_signals = false;          // signals are held back, as they were in held_from
+    sigset_t held_from{};
 };
 
-// Opens a stream for the output path names, as described above, and changes nothing at path
-// yet, bar the truncation of a file to be rewritten in place. Opening a FIFO waits for a
-// reader; signals keep their usual effect meanwhile. Returns an output in state failed (null
-// stream), having created and changed nothing, wherever fopen(path, "wb") would fail, the
-// sticky rules refuse, or the new file can't be made or dressed.
+// Opens the output path names for writing, as described above, and changes nothing at path yet,
+// bar the truncation of a file rewritten in place. Opening a FIFO waits for a reader; signals
+// keep their usual effect meanwhile. Returns an output with a null stream, having made and
+// changed nothing, wherever fopen(path, "wb") would fail, the sticky rules refuse, the name
+// changed hands while it was looked at, or the new file can't be made or dressed.
 output_file open_output(const char* path);
 
-// Takes out, writing, to closed: closes its stream and, if written is true and every byte has
-// reached the file, names the new file as described above. Returns true only then. Otherwise
-// removes what it made and leaves the output's name as it was: bar a FIFO, a device or a file
-// rewritten in place, which may have had part of the bytes, and bar a clean-up that fails in
-// turn after the name changed hands (see replace_with_new_file).
+// Closes out's stream and, if written is true and every byte has reached the file and the disk,
+// gives a new file the name, as described above; returns true only then. Otherwise removes the
+// new file and leaves the name as it was: bar a FIFO, a device or a file rewritten in place, which
+// may have part of the bytes; bar a temporary name the kernel won't remove (a failing disk),
+// which stays; and bar a swap that can't be undone, which leaves the new file at the name and
+// the old one under the temporary name.
 bool close_output(output_file& out, bool written);

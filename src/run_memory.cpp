@@ -57,19 +57,12 @@ std::span<std::uint8_t> map_region(std::size_t size)
 }
 
 // Brings every page of memory in now, in one call, rather than by one page fault each as it is
-// first written. Ends the run with "out of memory.\n" if the pages can't be had.
+// first written. Ends the run with "out of memory.\n" if the pages can't be had; any other
+// refusal of the advice leaves them to come in as they are written.
 void populate(std::span<std::uint8_t> memory)
 {
-#if defined(MADV_POPULATE_WRITE)
-    if (madvise(memory.data(), memory.size(), MADV_POPULATE_WRITE) == 0)
-        return;
-    if (errno == ENOMEM)
+    if (madvise(memory.data(), memory.size(), MADV_POPULATE_WRITE) != 0 && errno == ENOMEM)
         fatal("out of memory.\n");
-#endif
-    // Kernels before 5.14 lack the call: the pages are written to, one by one, instead.
-    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    for (std::size_t at = 0; at < memory.size(); at += page)
-        static_cast<volatile std::uint8_t&>(memory[at]) = 0;
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// One owner for each open descriptor: it is closed when its owner goes, and changes hands only
-// by being moved.
+// One owner for each open descriptor: closed when its owner goes, handed on only by a move.
 #pragma once
 
 #include <utility>
@@ -12,19 +11,20 @@ struct unique_fd {
     unique_fd() = default;
     explicit unique_fd(int opened) : fd(opened) {}
     unique_fd(unique_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+    // The descriptor held before goes to other, to be closed with it.
     unique_fd& operator=(unique_fd&& other) noexcept
     {
-        if (this != &other) {
-            reset();
-            fd = std::exchange(other.fd, -1);
-        }
+        std::swap(fd, other.fd);
         return *this;
     }
     unique_fd(const unique_fd&) = delete;
     unique_fd& operator=(const unique_fd&) = delete;
+    // A close fails only after the descriptor is gone anyway; data that matters was written out
+    // before.
     ~unique_fd()
     {
-        reset();
+        if (fd >= 0)
+            close(fd);
     }
 
     bool is_open() const
@@ -36,14 +36,5 @@ struct unique_fd {
     int release()
     {
         return std::exchange(fd, -1);
-    }
-
-    // Closes the descriptor. Its close can fail only with EINTR or EIO, after the descriptor is
-    // gone either way; a file whose data matters was written out or flushed before.
-    void reset()
-    {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
     }
 };

@@ -36,8 +36,9 @@
 # allowed only where the README says so: on appendonly and refused, always; elsewhere only where
 # the run refused the new file something it must have (EPERM, EACCES or EOPNOTSUPP on a call
 # that sets an owner, mode, attribute or flag, or that creates the new file; EINVAL on fchown,
-# an owner this user namespace can't give), or refused the name's change of hands (EPERM or
-# EBUSY on a rename). A file rewritten in place may then hold a part of the new BMP (a prefix)
+# an owner this user namespace can't give), or was refused a read of one of the old file's
+# attributes (EACCES or EPERM on fgetxattr, as for a file its owner may only write). A file
+# rewritten in place may then hold a part of the new BMP (a prefix)
 # after a failed or killed run. A temporary name may stay after an exit 1 only where the run's
 # removal of it (unlinkat) was what failed, as the README says. A run that does not end within
 # FI_TIMEOUT seconds (20) has hung, a failure too.
@@ -78,7 +79,7 @@ errors_for() { # NAME ARGUMENTS
     fchown | fchownat | lchown | chown) echo EPERM EINVAL EIO EDQUOT ;;
     fchmod | fchmodat | fchmodat2 | chmod) echo EPERM EIO ;;
     fsetxattr | setxattr | lsetxattr) echo EOPNOTSUPP EPERM ENOSPC EDQUOT ERANGE E2BIG EIO ;;
-    fgetxattr | getxattr | lgetxattr) echo EOPNOTSUPP ENODATA ERANGE E2BIG EIO ;;
+    fgetxattr | getxattr | lgetxattr) echo EACCES EOPNOTSUPP ENODATA ERANGE E2BIG EIO ;;
     flistxattr | listxattr | llistxattr) echo EOPNOTSUPP ERANGE E2BIG EIO ;;
     fremovexattr | removexattr | lremovexattr) echo EOPNOTSUPP ENODATA EPERM EIO ;;
     ioctl) echo ENOTTY EOPNOTSUPP EPERM EINVAL EIO ;;
@@ -116,12 +117,9 @@ errors_for() { # NAME ARGUMENTS
 
 # Whether a run failed with the refusal under which the README lets the tool rewrite the old
 # file in place: the new file refused an owner, mode, attribute, flag or its very creation, or
-# the name refused to change hands.
+# the old file's attributes refused to be read.
 documented_in_place() { # NAME ERRNO ARGUMENTS
   local name=$1 errno=$2 args=$3
-  case $name in
-    renameat2 | renameat | rename) [[ $errno == EPERM || $errno == EBUSY ]]; return ;;
-  esac
   case $name in
     # EINVAL: an owner or group that this user namespace has no ID for, which can't be given.
     fchown | fchownat | lchown | chown) [[ $errno == EINVAL ]] && return 0 ;;
@@ -131,6 +129,7 @@ documented_in_place() { # NAME ERRNO ARGUMENTS
     fchown | fchownat | lchown | chown | fchmod | fchmodat | fchmodat2 | chmod | fsetxattr | setxattr | \
       lsetxattr | fremovexattr | removexattr | lremovexattr) return 0 ;;
     ioctl) [[ $args == *SET* ]] ;;
+    fgetxattr | getxattr | lgetxattr) [[ $errno != EOPNOTSUPP ]] ;;
     openat | open | openat2 | creat) [[ $args == *O_TMPFILE* || $args == *O_EXCL* ]] ;;
     *) return 1 ;;
   esac

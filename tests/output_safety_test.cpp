@@ -1,7 +1,9 @@
-// End-to-end tests of what the tool may do at its output's name: never what the same user's
-// fopen(name, "wb") would be refused, with the kernel's protections as Debian sets them, and a
-// replaced file keeping all that a rewrite in place keeps. Most need root: other users, kernel
-// settings and mount namespaces.
+// End-to-end tests of what the tool does at its output's name: one table, a row for each row of
+// the README's table of what may stand there, each tried as the user, and as root also as another
+// user, a kernel setting or a mount would try it. The tool must never do what the same user's
+// fopen(name, "wb") would be refused, and a replaced file must keep all that a rewrite in place
+// keeps. The parts that change a setting the whole machine shares (the kernel's fs.protected_*)
+// run only where asked: CI=true, or VYK_TEST_HOST_SETTINGS=1.
 #include "tool_command.h"
 #include "tool_runner.h"
 
@@ -12,20 +14,24 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
+#include <sys/un.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <array>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <utility>
 
@@ -41,16 +47,27 @@ constexpr gid_t team = 4100;
 // Runs the tool as uid, with primary group gid and the supplementary groups.
 child_setup as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {})
 {
-    const std::string to_uid = "to uid " + std::to_string(uid);
-    const std::string to_gid = "to gid " + std::to_string(gid);
     return [=] {
-        if (setgroups(groups.size(), groups.data()) != 0)
-            setup_failed("setgroups");
-        if (setresgid(gid, gid, gid) != 0)
-            setup_failed("setresgid", to_gid.c_str());
-        if (setresuid(uid, uid, uid) != 0)
-            setup_failed("setresuid", to_uid.c_str());
+        if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            setup_failed("taking on the account", std::to_string(uid).c_str());
     };
+}
+
+// Runs the tool as uid, mapped to root in a user namespace of its own, as `unshare -r` does:
+// every other account, root among them, shows there as the overflow id 65534.
+child_setup in_own_user_namespace(uid_t uid)
+{
+    const std::string map = "0 " + std::to_string(uid) + " 1";
+    return both(as_user(uid, uid), [=] {
+        // A process that has changed its ids may not write its own /proc files until it is made
+        // dumpable again, as it is anyway once it runs the tool.
+        if (prctl(PR_SET_DUMPABLE, 1) != 0 || unshare(CLONE_NEWUSER) != 0 ||
+            !(std::ofstream("/proc/self/setgroups") << "deny") ||
+            !(std::ofstream("/proc/self/uid_map") << map) ||
+            !(std::ofstream("/proc/self/gid_map") << map))
+            setup_failed("making a user namespace");
+    });
 }
 
 // Gives the tool a mount namespace of its own, so that what setup mounts there is seen by it
@@ -58,17 +75,25 @@ child_setup as_user(uid_t uid, gid_t gid, std::vector<gid_t> groups = {})
 child_setup in_own_mounts(const std::function<void()>& setup)
 {
     return [=] {
-        if (unshare(CLONE_NEWNS) != 0)
-            setup_failed("unshare of the mount namespace");
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            setup_failed("making the mounts private");
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+            setup_failed("making a mount namespace");
         setup();
     };
 }
 
-// Sets one of the kernel's fs.protected_* settings while it lives, and restores it after.
-// Tests that change these take turns, across processes too: each holds a lock on the settings'
-// directory meanwhile.
+// Whoever runs the tests asked for the parts that change what the whole machine shares.
+bool may_change_host_settings()
+{
+    const char* const ci = std::getenv("CI");
+    const char* const asked = std::getenv("VYK_TEST_HOST_SETTINGS");
+    return (ci != nullptr && std::string_view(ci) == "true") ||
+           (asked != nullptr && std::string_view(asked) == "1");
+}
+
+// One of the kernel's fs.protected_* settings at value while it lives, if it is so already or
+// may be set so (may_change_host_settings), and restored after. Those that set one take turns,
+// across processes too: each holds a lock on the settings' directory meanwhile. Where it can't
+// be set, the part of the test that needs it says so and is left out.
 class protection {
 public:
     protection(const std::string& name, int value)
@@ -76,55 +101,138 @@ public:
     {
         flock(lock_, LOCK_EX);
         std::ifstream(path_) >> before_;
-        std::ofstream(path_) << value;
+        changed_ = before_ != value && may_change_host_settings();
+        in_force_ = changed_ || before_ == value;
+        if (changed_)
+            std::ofstream(path_) << value;
+        if (!in_force_)
+            std::printf("[   PART   ] left out, as it needs fs.protected_%s=%d, which would change "
+                        "it for the whole machine: set VYK_TEST_HOST_SETTINGS=1 to run it\n",
+                        name.c_str(), value);
     }
     ~protection()
     {
-        std::ofstream(path_) << before_;
+        if (changed_)
+            std::ofstream(path_) << before_;
         close(lock_);
     }
     protection(const protection&) = delete;
     protection& operator=(const protection&) = delete;
 
+    bool in_force() const
+    {
+        return in_force_;
+    }
+
 private:
     std::string path_;
     int lock_;
     int before_ = 0;
+    bool changed_ = false;
+    bool in_force_ = false;
 };
 
-// The tests that need root: other users, kernel settings, mounts. In a scratch directory that
-// others may enter (made in /tmp or /var/tmp, on the same file system, if they can't reach
-// TMPDIR), from which they may start the tool, holding private/file, a file of root's that nobody
-// else may read, and shared/, a directory anyone may write but where only an entry's owner may
-// remove it (mode 1777, as /tmp), with root's own input shared/scan.raw in it.
+// The status of path, not following a link there; st_mode 0 if there is nothing.
+struct stat status_of(const fs::path& path)
+{
+    struct stat status = {};
+    lstat(path.c_str(), &status);
+    return status;
+}
+
+// The value of a file's extended attribute, or nothing if it has none of that name.
+bytes attribute(const fs::path& path, const char* name)
+{
+    bytes value(256);
+    const ssize_t size = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(size < 0 ? 0 : static_cast<std::size_t>(size));
+    return value;
+}
+
+// An access ACL as the kernel keeps it in system.posix_acl_access: a version, then each entry's
+// tag, permission bits and user or group id, little-endian.
+bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries)
+{
+    bytes value{2, 0, 0, 0};
+    for (const auto& [tag, permissions, id] : entries)
+        for (const auto& [field, size] : {std::pair{tag, 2}, {permissions, 2}, {id, 4}})
+            for (int i = 0; i < size; ++i)
+                value.push_back(static_cast<std::uint8_t>(field >> (8 * i)));
+    return value;
+}
+
+// Sets or clears (flags 0) path's inode flags (chattr); false if the file system refuses.
+bool set_flags(const fs::path& path, int flags)
+{
+    const int file = open(path.c_str(), O_RDONLY);
+    const bool set = ioctl(file, FS_IOC_SETFLAGS, &flags) == 0;
+    close(file);
+    return set;
+}
+
+int flags_of(const fs::path& path)
+{
+    int flags = 0;
+    const int file = open(path.c_str(), O_RDONLY);
+    ioctl(file, FS_IOC_GETFLAGS, &flags);
+    close(file);
+    return flags;
+}
+
+// Where the tool opens its output's name to be judged by the kernel: for writing, creating
+// nothing.
+bool judging_open(const syscall_entry& call)
+{
+    const auto flags = static_cast<int>(call.args[2]);
+    return call.nr == SYS_openat && (flags & O_ACCMODE) == O_WRONLY &&
+           (flags & (O_CREAT | O_PATH | O_TMPFILE)) == 0;
+}
+
+bool at_fdatasync(const syscall_entry& call)
+{
+    return call.nr == SYS_fdatasync;
+}
+
+// The tests run in a scratch directory holding the input scan.raw. As root, in one that others
+// may enter (made in /tmp or /var/tmp, on the same file system, if they can't reach TMPDIR),
+// from which they may start the tool, there are also: private/file, a file of root's that nobody
+// else may read; shared/, a directory anyone may write but where only an entry's owner may
+// remove it (mode 1777, as /tmp), holding root's input scan.raw and the victim's victim.raw; and
+// home/, the victim's own directory, holding its input scan.raw.
 class OutputSafety : public Converter {
 protected:
     void SetUp() override
     {
         // What the tests make, other accounts must read, whatever umask they run under (077, say).
         umask_before = umask(022);
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root: other users, kernel settings and mounts";
-        if (under_emulator)
-            GTEST_SKIP() << cant_trace;
-        if (const std::string why = why_others_cant_start_tool(); !why.empty())
-            GTEST_SKIP() << why;
         Converter::SetUp();
-        if (const std::string why = open_to(attacker, attacker); !why.empty())
-            GTEST_SKIP() << why;
+        write_file(dir / "scan.raw", raw);
+        if (geteuid() != 0)
+            not_as_root = "it needs root: other users and mounts";
+        else if (under_emulator)
+            not_as_root = cant_trace;
+        else if (not_as_root = why_others_cant_start_tool(); not_as_root.empty())
+            not_as_root = open_to(attacker, attacker);
+        if (!not_as_root.empty())
+            return;
         secret = dir / "private" / "file";
         shared = dir / "shared";
+        home = dir / "home";
         fs::create_directories(dir / "private");
+        fs::create_directories(home);
         write_file(secret, {'s', 'e', 'c', 'r', 'e', 't'});
         fs::create_directory(shared);
-        struct stat owned = {};
-        if (lchown(secret.c_str(), attacker, attacker) != 0 || lstat(secret.c_str(), &owned) != 0 ||
-            owned.st_uid != attacker || lchown(secret.c_str(), 0, 0) != 0)
-            GTEST_SKIP() << "this file system keeps no owners";
-        if (chmod((dir / "private").c_str(), 0700) != 0 || chmod(shared.c_str(), 01777) != 0 ||
-            (fs::status(shared).permissions() & fs::perms::sticky_bit) == fs::perms::none)
-            GTEST_SKIP() << "this file system keeps no permission bits";
-        write_file(shared / "scan.raw", raw);
+        if (lchown(secret.c_str(), attacker, attacker) != 0 ||
+            status_of(secret).st_uid != attacker || lchown(secret.c_str(), 0, 0) != 0)
+            not_as_root = "this file system keeps no owners";
+        else if (chmod((dir / "private").c_str(), 0700) != 0 || chmod(shared.c_str(), 01777) != 0 ||
+                 (status_of(shared).st_mode & S_ISVTX) == 0)
+            not_as_root = "this file system keeps no permission bits";
+        for (const fs::path& input :
+             {shared / "scan.raw", shared / "victim.raw", home / "scan.raw"})
+            write_file(input, raw);
+        for (const fs::path& path : {home, shared / "victim.raw", home / "scan.raw"})
+            lchown(path.c_str(), victim, victim);
     }
 
     void TearDown() override
@@ -133,15 +241,13 @@ protected:
         umask(umask_before);
     }
 
-    // Skips the test unless the kernel refuses root, as fopen(path, "wb") would be refused, to
-    // follow the link at path (flags O_PATH) or to open the file there for writing: FUSE file
-    // systems may leave such judgements to their daemons, which may not make them.
-    static bool kernel_refuses(const fs::path& path, int flags)
+    // Whether the parts that need root, other users and mounts can run here; where not, says
+    // on the test's output that the rest of the row is left out, and why.
+    bool as_root() const
     {
-        const int file = open(path.c_str(), flags | O_CLOEXEC, 0666);
-        if (file >= 0)
-            close(file);
-        return file < 0 && errno == EACCES;
+        if (!not_as_root.empty())
+            std::printf("[   PART   ] left out, as %s\n", not_as_root.c_str());
+        return not_as_root.empty();
     }
 
     // Plants a symbolic link at path, owned by owner as if made by that user.
@@ -151,305 +257,534 @@ protected:
         ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
     }
 
+    // Makes a file of contents at path, owned by owner and with mode.
+    static void plant_file(const fs::path& path, uid_t owner, mode_t mode, const bytes& contents)
+    {
+        write_file(path, contents);
+        ASSERT_EQ(lchown(path.c_str(), owner, owner), 0);
+        ASSERT_EQ(chmod(path.c_str(), mode), 0);
+    }
+
+    // Runs the tool in directory in on input, after setup, held just before it opens the output's
+    // name to be judged; there, change changes what stands at the name. The tool may find it
+    // can't follow the name before it gets there: then change is not made.
+    static run_result changed_before_the_open(const fs::path& in, const char* input,
+                                              const child_setup& setup,
+                                              const std::function<void(pid_t)>& change)
+    {
+        const started_tool tool = start_tool(in, {input}, both(setup, traced()));
+        int status = 0;
+        if (!hold_at(tool, judging_open, status))
+            return result_of(tool, status);
+        change(tool.pid);
+        release(tool);
+        return wait_for(tool);
+    }
+
     const bytes raw = raw_input(512 * 512);
+    const bytes old{'o', 'l', 'd'};
     mode_t umask_before = 0;
+    std::string not_as_root;
     fs::path secret;
     fs::path shared;
+    fs::path home;
 };
 
-TEST_F(OutputSafety, FollowsNoLinkTheKernelWouldNotFollow)
+TEST_F(OutputSafety, DoesAtTheNameWhatTheReadmeSaysForWhatStandsThere)
 {
-    // A link that another user owns, in a sticky directory anyone may write, is not followed:
-    // not to a file of root's, nor through a chain the other user controls, nor to a file to be
-    // made, nor to root's own standard output. The kernel refuses it with protected_symlinks
-    // set, the tool whatever it is set to.
-    fs::create_directory(shared / "own");
-    ASSERT_EQ(chown((shared / "own").c_str(), attacker, attacker), 0);
-    plant_link("../../private/file", shared / "own" / "chain");
-    fs::create_directory(dir / "victim");
-    write_file(dir / "victim" / "file", {'o', 'w', 'n'});
-    write_file(shared / "victim.raw", raw);
-    for (const fs::path& path : {dir / "victim", dir / "victim" / "file", shared / "victim.raw"})
-        ASSERT_EQ(chown(path.c_str(), victim, victim), 0);
-    // A sticky directory of the attacker's own, where the attacker's links are the owner's.
-    const fs::path owned = dir / "owned";
-    fs::create_directory(owned);
-    ASSERT_EQ(chown(owned.c_str(), attacker, attacker), 0);
-    ASSERT_EQ(chmod(owned.c_str(), 01777), 0);
-    write_file(owned / "scan.raw", raw);
-    for (const int level : {0, 1}) {
-        SCOPED_TRACE(level);
-        const protection symlinks("symlinks", level);
-        for (const fs::path& target : {secret, shared / "own" / "chain", dir / "private" / "made",
-                                       fs::path("/proc/self/fd/1")}) {
-            SCOPED_TRACE(target);
-            plant_link(target, shared / "scan.raw.bmp");
-            expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
-            EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
-            EXPECT_EQ(fs::directory_iterator(dir / "private")->path(), secret);
-            fs::remove(shared / "scan.raw.bmp");
-        }
-
-        // Nor for a user who isn't root, whose own file the link leads to.
-        plant_link(dir / "victim" / "file", shared / "victim.raw.bmp");
-        expect_failure(run_tool(shared, {"victim.raw"}, as_user(victim, victim)),
-                       "open write file error.\n");
-        EXPECT_EQ(read_file(dir / "victim" / "file"), (bytes{'o', 'w', 'n'}));
-        fs::remove(shared / "victim.raw.bmp");
-
-        // But root's own link is followed there, and so is one that the directory's owner made.
-        plant_link(dir / "private" / "made", shared / "scan.raw.bmp", 0);
-        expect_converted(run_tool(shared, {"scan.raw"}), dir / "private" / "made", raw);
-        plant_link("end.bmp", owned / "scan.raw.bmp");
-        expect_converted(run_tool(owned, {"scan.raw"}), owned / "end.bmp", raw);
-        for (const fs::path& path : {shared / "scan.raw.bmp", dir / "private" / "made",
-                                     owned / "scan.raw.bmp", owned / "end.bmp"})
-            fs::remove(path);
-    }
-
-    // A link of the attacker's own directory that leads nowhere when the tool looks and to
-    // another user's file when it opens the name: that file is rewritten as fopen would, keeping
-    // its owner and mode, never removed or handed to root.
-    const fs::path third = dir / "third";
-    fs::create_directory(third);
-    write_file(third / "file", {});
-    ASSERT_EQ(chown((third / "file").c_str(), victim, victim), 0);
-    ASSERT_EQ(chmod((third / "file").c_str(), 0660), 0);
-    ASSERT_EQ(chmod(owned.c_str(), 0755), 0);
-    plant_link(third / "missing", owned / "scan.raw.bmp");
-    const started_tool tool = start_tool(owned, {"scan.raw"}, traced());
-    int status = 0;
-    ASSERT_TRUE(hold_at(
-        tool,
-        [](const syscall_entry& call) {
-            const auto flags = static_cast<int>(call.args[2]);
-            return call.nr == SYS_openat && (flags & O_ACCMODE) == O_WRONLY &&
-                   (flags & (O_CREAT | O_PATH)) == 0;
-        },
-        status));
-    fs::remove(owned / "scan.raw.bmp");
-    plant_link(third / "file", owned / "scan.raw.bmp");
-    release(tool);
-    expect_converted(wait_for(tool), third / "file", raw);
-    struct stat kept = {};
-    ASSERT_EQ(stat((third / "file").c_str(), &kept), 0);
-    EXPECT_EQ(kept.st_uid, victim);
-    EXPECT_EQ(kept.st_mode & 07777, 0660U);
-    EXPECT_TRUE(fs::is_symlink(owned / "scan.raw.bmp"));
-}
-
-TEST_F(OutputSafety, FollowsNoLinkOnAMountThatFollowsNone)
-{
-    // Whatever protected_symlinks says: on a file system mounted nosymfollow, fopen follows no
-    // link (ELOOP).
-    const protection symlinks("symlinks", 0);
-    const fs::path mounted = dir / "mounted";
-    fs::create_directory(mounted);
-    const child_setup nosymfollow = in_own_mounts([&] {
-        if (mount("tmpfs", mounted.c_str(), "tmpfs", MS_NOSYMFOLLOW, nullptr) != 0)
-            _exit(122);
-        write_file(mounted / "scan.raw", raw);
-        fs::create_symlink(secret, mounted / "scan.raw.bmp");
-    });
-    expect_failure(run_tool(dir, {"mounted/scan.raw"}, nosymfollow), "open write file error.\n");
-    EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
-}
-
-TEST_F(OutputSafety, LeavesAloneWhatOthersPlantInAStickyDirectory)
-{
-    // A file or FIFO that another user made in a sticky directory anyone may write, or a file in
-    // one its group may write, is neither written nor replaced, so that root's picture is not
-    // handed to its owner: the kernel refuses it with protected_regular (1; 2 for the group's
-    // directory) and protected_fifos set, the tool whatever they are set to. Nor for a user who
-    // isn't root. Root's own file there, or one of the directory's owner, is replaced.
-    const fs::path grouped = dir / "grouped";
-    fs::create_directory(grouped);
-    ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
-    ASSERT_EQ(chmod(grouped.c_str(), 01770), 0);
-    write_file(grouped / "scan.raw", raw);
-    write_file(shared / "victim.raw", raw);
-    ASSERT_EQ(chown((shared / "victim.raw").c_str(), victim, victim), 0);
-    // The regular files under each protected_regular, then the FIFOs under protected_fifos.
-    for (const auto& [setting, level] :
-         {std::pair{"regular", 0}, {"regular", 1}, {"regular", 2}, {"fifos", 0}, {"fifos", 1}}) {
-        SCOPED_TRACE(std::string(setting) + "=" + std::to_string(level));
-        const protection protected_kind(setting, level);
-        const bool fifo = std::string_view(setting) == "fifos";
-        for (const auto& [in, input, runner] :
-             {std::tuple{shared, "scan.raw", child_setup{}},
-              std::tuple{shared, "victim.raw", as_user(victim, victim)},
-              std::tuple{grouped, "scan.raw", child_setup{}}}) {
-            SCOPED_TRACE(input);
-            const fs::path planted = in / (std::string(input) + ".bmp");
-            if (fifo) {
-                ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
-            } else {
-                write_file(planted, {'p'});
-            }
-            ASSERT_EQ(chown(planted.c_str(), attacker, attacker), 0);
-            ASSERT_EQ(chmod(planted.c_str(), fifo ? 0666 : 04777), 0);
-            expect_failure(run_tool(in, {input}, runner), "open write file error.\n");
-            struct stat status = {};
-            ASSERT_EQ(stat(planted.c_str(), &status), 0);
-            EXPECT_EQ(status.st_uid, attacker);
-            if (!fifo) {
-                EXPECT_EQ(read_file(planted), bytes{'p'});
-            }
-            fs::remove(planted);
-        }
-        if (fifo)
-            continue;
-        write_file(shared / "scan.raw.bmp", {'o', 'w', 'n'});
-        expect_converted(run_tool(shared, {"scan.raw"}), shared / "scan.raw.bmp", raw);
-        ASSERT_EQ(chown(grouped.c_str(), attacker, team), 0);
-        write_file(grouped / "scan.raw.bmp", {'o', 'w', 'n'});
-        ASSERT_EQ(chown((grouped / "scan.raw.bmp").c_str(), attacker, attacker), 0);
-        expect_converted(run_tool(grouped, {"scan.raw"}), grouped / "scan.raw.bmp", raw);
-        ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
-        fs::remove(shared / "scan.raw.bmp");
-        fs::remove(grouped / "scan.raw.bmp");
-    }
-}
-
-TEST_F(OutputSafety, KeepsOwnerAndGroupForAnotherMemberOfTheGroup)
-{
-    // A second member of a group rewrites a file of the first's, in their shared directory: it
-    // can't give a new file to the first, so the file is rewritten in place, and keeps its
-    // owner, its group and its mode. Likewise in a directory the user may not write at all.
-    const fs::path shared_by_team = dir / "team";
-    fs::create_directory(shared_by_team);
-    ASSERT_EQ(chown(shared_by_team.c_str(), 0, team), 0);
-    ASSERT_EQ(chmod(shared_by_team.c_str(), 0775), 0);
-    const fs::path old_file = shared_by_team / "scan.raw.bmp";
-    write_file(shared_by_team / "scan.raw", raw);
-    for (const auto& [owner, group, mode, runner] :
-         {std::tuple{attacker, team, 0664, as_user(victim, 100, {team})},
-          std::tuple{victim, victim, 0644, as_user(victim, victim)}}) {
-        if (owner == victim) { // the directory is the team's, which this user is not in
-            ASSERT_EQ(chmod(shared_by_team.c_str(), 0755), 0);
-        }
-        write_file(old_file, {'o', 'l', 'd'});
-        ASSERT_EQ(chown(old_file.c_str(), owner, group), 0);
-        ASSERT_EQ(chmod(old_file.c_str(), static_cast<mode_t>(mode)), 0);
-        struct stat before = {};
-        ASSERT_EQ(stat(old_file.c_str(), &before), 0);
-        expect_converted(run_tool(shared_by_team, {"scan.raw"}, runner), old_file, raw);
-        struct stat after = {};
-        ASSERT_EQ(stat(old_file.c_str(), &after), 0);
-        EXPECT_EQ(after.st_ino, before.st_ino);
-        EXPECT_EQ(after.st_uid, owner);
-        EXPECT_EQ(after.st_gid, group);
-        EXPECT_EQ(after.st_mode & 07777, static_cast<mode_t>(mode));
-    }
-}
-
-TEST_F(OutputSafety, RewritesInPlaceANameThatCantChangeHands)
-{
-    // In a directory that takes no removals (chattr +a) a file is rewritten in place, and a
-    // new one named as usual; a temporary name there could never be removed.
-    const fs::path kept = dir / "append_only";
-    fs::create_directory(kept);
-    write_file(kept / "scan.raw", raw);
-    write_file(kept / "scan.raw.bmp", {'o', 'l', 'd'});
-    const int directory = open(kept.c_str(), O_RDONLY | O_DIRECTORY);
-    int flags = FS_APPEND_FL;
-    if (ioctl(directory, FS_IOC_SETFLAGS, &flags) != 0) {
-        close(directory);
-        GTEST_SKIP() << "this file system has no append-only directories";
-    }
-    expect_converted(run_tool(kept, {"scan.raw"}), kept / "scan.raw.bmp", raw);
-    fs::copy_file(kept / "scan.raw", kept / "other.raw");
-    expect_converted(run_tool(kept, {"other.raw"}), kept / "other.raw.bmp", raw);
-    const strings left = [&] {
-        strings names;
-        for (const auto& entry : fs::directory_iterator(kept))
-            names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }();
-    flags = 0;
-    ioctl(directory, FS_IOC_SETFLAGS, &flags);
-    close(directory);
-    EXPECT_EQ(left, (strings{"other.raw", "other.raw.bmp", "scan.raw", "scan.raw.bmp"}));
-
-    // A file mounted at the name (a bind mount) is rewritten in place.
-    write_file(dir / "scan.raw", raw);
-    write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
-    write_file(dir / "mounted.bmp", {'o', 'l', 'd'});
-    const child_setup bound = in_own_mounts([&] {
-        if (mount((dir / "mounted.bmp").c_str(), (dir / "scan.raw.bmp").c_str(), nullptr, MS_BIND,
-                  nullptr) != 0)
-            _exit(122);
-    });
-    expect_converted(run_tool(dir, {"scan.raw"}, bound), dir / "mounted.bmp", raw);
-    EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
-
-    // An append-only file is refused by the kernel's open, before a byte is written: room for
-    // only a few bytes would otherwise end the run with a write error.
-    const int file = open((dir / "scan.raw.bmp").c_str(), O_RDONLY);
-    flags = FS_APPEND_FL;
-    ASSERT_EQ(ioctl(file, FS_IOC_SETFLAGS, &flags), 0);
-    expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(1000)), "open write file error.\n");
-    flags = 0;
-    ioctl(file, FS_IOC_SETFLAGS, &flags);
-    close(file);
-    EXPECT_EQ(read_file(dir / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
-
-    // But a file is not rewritten in place for want of room for the new one, which would lose
-    // it: on a file system with no inode to spare, the run fails and the old file stays.
-    const fs::path full = dir / "full";
-    fs::create_directory(full);
-    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "nr_inodes=3"), 0); // the root and two
-    const std::unique_ptr<const char, decltype(&umount)> unmount(full.c_str(), &umount);
-    write_file(full / "scan.raw", raw);
-    write_file(full / "scan.raw.bmp", {'o', 'l', 'd'});
-    expect_failure(run_tool(full, {"scan.raw"}), "open write file error.\n");
-    EXPECT_EQ(read_file(full / "scan.raw.bmp"), (bytes{'o', 'l', 'd'}));
-}
-
-TEST_F(OutputSafety, TrustsNoProcfsButTheKernelsOwn)
-{
-    // Where a file can't be linked by its descriptor alone, its entry in /proc/self/fd is
-    // linked instead. What is mounted there, in a mount namespace of someone else's making, may
-    // be a file system whose entries lead to a secret file: the output must not become a link
-    // to it. (Mounted over the process's own fd directory only: a sanitizer's run-time needs
-    // the rest of /proc.)
-    const child_setup fake_proc = in_own_mounts([&] {
-        const std::string fds = "/proc/" + std::to_string(getpid()) + "/fd";
-        if (mount("tmpfs", fds.c_str(), "tmpfs", 0, nullptr) != 0)
-            _exit(122);
-        for (int fd = 0; fd < 64; ++fd)
-            fs::create_symlink(secret, fds + "/" + std::to_string(fd));
-    });
-    write_file(dir / "scan.raw", raw);
-    for (const bool earlier : {false, true}) {
-        SCOPED_TRACE(earlier ? "replacing" : "new name");
-        expect_converted(
-            run_tool(dir, {"scan.raw"}, both(fake_proc, without_linking_by_descriptor)),
-            dir / "scan.raw.bmp", raw);
-        EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
-        EXPECT_EQ(fs::hard_link_count(secret), 1U);
-    }
-
-    // Nor does the tool need procfs to find where a link at the name leads: the file there is
-    // replaced, not rewritten in place, so that a run that fails leaves it whole.
-    fs::remove(dir / "scan.raw.bmp");
-    fs::create_directory(dir / "end");
-    write_file(dir / "end" / "file", {'o', 'l', 'd'});
-    fs::create_symlink("end/file", dir / "scan.raw.bmp");
-    expect_failure(run_tool(dir, {"scan.raw"}, both(fake_proc, file_size_limit(100'000))),
-                   "write file error.\n");
-    EXPECT_EQ(read_file(dir / "end" / "file"), (bytes{'o', 'l', 'd'}));
-    const auto inode = [](const fs::path& path) {
-        struct stat status = {};
-        stat(path.c_str(), &status);
-        return status.st_ino;
+    const fs::path output = dir / "scan.raw.bmp";
+    const auto expect_untouched = [&](const fs::path& path, const bytes& contents, uid_t owner) {
+        EXPECT_EQ(read_file(path), contents) << path;
+        EXPECT_EQ(status_of(path).st_uid, owner) << path;
     };
-    const ino_t before = inode(dir / "end" / "file");
-    expect_converted(run_tool(dir, {"scan.raw"}, fake_proc), dir / "end" / "file", raw);
-    EXPECT_NE(inode(dir / "end" / "file"), before);
-    EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
-    EXPECT_EQ(entries(), (strings{"end", "private", "scan.raw", "scan.raw.bmp", "shared"}));
+    const std::pair<const char*, std::function<void()>> rows[] = {
+        {"nothing",
+         [&] {
+             // Made as fopen makes it, with mode 0666 less the umask, and seen under the name
+             // only once complete and on the disk.
+             if (under_emulator || !part_needs(keeps_modes(), "chmod"))
+                 return;
+             const started_tool tool =
+                 start_tool(dir, {"scan.raw"}, both([] { umask(027); }, traced()));
+             int status = 0;
+             ASSERT_TRUE(hold_at(tool, at_fdatasync, status));
+             EXPECT_FALSE(fs::exists(output));
+             release(tool);
+             expect_converted(wait_for(tool), output, raw);
+             EXPECT_EQ(status_of(output).st_mode & 07777, 0640U);
+             fs::remove(output);
+         }},
+        {"a regular file you may write",
+         [&] {
+             // Replaced whole, keeping its permission bits, its ACL (here: owner rw, a second
+             // account rw, the owning group nothing, which mode 0660 alone would open to the
+             // whole group), other extended attributes and inode flags (chattr: nodump, DAX);
+             // taking none from a default ACL on the directory, nor its DAX flag. A directory
+             // that can't be replaced so rewrites the file in place instead.
+             if (!part_needs(replaces_whole(), "chmod, nor one mode for all"))
+                 return;
+             constexpr std::uint32_t none = ~0U;
+             const bytes shared_with_one = acl({{0x01, 6, none},
+                                                {0x02, 6, 4003},
+                                                {0x04, 0, none},
+                                                {0x10, 6, none},
+                                                {0x20, 0, none}});
+             const bytes inherited = acl({{0x01, 7, none},
+                                          {0x02, 7, 4004},
+                                          {0x04, 5, none},
+                                          {0x10, 7, none},
+                                          {0x20, 5, none}});
+             write_file(output, old);
+             ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+             expect_converted(run_tool(dir, {"scan.raw"}), output, raw);
+             EXPECT_EQ(status_of(output).st_mode & 07777, 0640U);
+             const auto set = [](const fs::path& path, const char* name, const bytes& value) {
+                 return setxattr(path.c_str(), name, value.data(), value.size(), 0) == 0;
+             };
+             if (part_needs(set(output, "system.posix_acl_access", shared_with_one) &&
+                                set(dir, "system.posix_acl_default", inherited) &&
+                                set(output, "user.note", {'n'}),
+                            "ACLs or user.* attributes")) {
+                 const bool nodump = set_flags(output, FS_NODUMP_FL);
+                 const mode_t mode = status_of(output).st_mode; // 0660, as the ACL sets it
+                 expect_converted(run_tool(dir, {"scan.raw"}), output, raw);
+                 EXPECT_EQ(attribute(output, "system.posix_acl_access"), shared_with_one);
+                 EXPECT_EQ(attribute(output, "user.note"), bytes{'n'});
+                 EXPECT_EQ(status_of(output).st_mode, mode);
+                 EXPECT_EQ((flags_of(output) & FS_NODUMP_FL) != 0, nodump);
+                 ASSERT_EQ(removexattr(output.c_str(), "system.posix_acl_access"), 0);
+                 ASSERT_EQ(chmod(output.c_str(), 0640), 0);
+                 expect_converted(run_tool(dir, {"scan.raw"}), output, raw);
+                 EXPECT_EQ(attribute(output, "system.posix_acl_access"), bytes{});
+                 EXPECT_EQ(status_of(output).st_mode & 07777, 0640U);
+                 removexattr(dir.c_str(), "system.posix_acl_default");
+             }
+             for (const bool on_file : {true, false}) {
+                 write_file(output, old);
+                 if (!part_needs(set_flags(on_file ? output : dir, FS_DAX_FL), "DAX (chattr +x)"))
+                     break;
+                 expect_converted(run_tool(dir, {"scan.raw"}), output, raw);
+                 EXPECT_EQ((flags_of(output) & FS_DAX_FL) != 0, on_file);
+                 set_flags(dir, 0);
+             }
+             fs::remove(output);
+             if (!as_root())
+                 return;
+             // Its trusted.* attributes are kept for root, who can read them, but not for a user
+             // who can't (the README says so).
+             for (const auto& [in, input, runner, kept] :
+                  {std::tuple{dir, "shared/scan.raw", child_setup{}, true},
+                   std::tuple{home, "scan.raw", as_user(victim, victim), false}}) {
+                 const fs::path theirs = in / (std::string(input) + ".bmp");
+                 plant_file(theirs, in == home ? victim : 0, 0640, old);
+                 if (!part_needs(setxattr(theirs.c_str(), "trusted.note", "t", 1, 0) == 0,
+                                 "trusted.* attributes"))
+                     break;
+                 expect_converted(run_tool(in, {input}, runner), theirs, raw);
+                 EXPECT_EQ(attribute(theirs, "trusted.note"), kept ? bytes{'t'} : bytes{});
+                 fs::remove(theirs);
+             }
+             // In a drop box (mode 0733: others may add names but not list them), as its user.
+             ASSERT_EQ(chmod(home.c_str(), 0733), 0);
+             ASSERT_EQ(lchown(home.c_str(), 0, 0), 0);
+             plant_file(home / "scan.raw.bmp", victim, 0644, old);
+             expect_converted(run_tool(home, {"scan.raw"}, as_user(victim, victim)),
+                              home / "scan.raw.bmp", raw);
+             ASSERT_EQ(lchown(home.c_str(), victim, victim), 0);
+             ASSERT_EQ(chmod(home.c_str(), 0755), 0);
+             fs::remove(home / "scan.raw.bmp");
+         }},
+        {"a file you may write but that can't be replaced so",
+         [&] {
+             if (!as_root())
+                 return;
+             // Rewritten in place, its data on the disk before the run ends: a file of another
+             // member of the group, in their directory; a file in a directory the user may not
+             // write; a file its owner may only write, whose attributes it may not read.
+             const fs::path by_team = dir / "team";
+             fs::create_directory(by_team);
+             ASSERT_EQ(chown(by_team.c_str(), 0, team), 0);
+             write_file(by_team / "scan.raw", raw);
+             for (const auto& [in, owner, group, mode, runner] :
+                  {std::tuple{by_team, attacker, team, 0664, as_user(victim, 100, {team})},
+                   std::tuple{by_team, victim, victim, 0644, as_user(victim, victim)},
+                   std::tuple{home, victim, victim, 0200, as_user(victim, victim)}}) {
+                 SCOPED_TRACE(mode);
+                 const fs::path theirs = in / "scan.raw.bmp";
+                 plant_file(theirs, owner, static_cast<mode_t>(mode), old);
+                 ASSERT_EQ(chown(theirs.c_str(), owner, group), 0);
+                 ASSERT_EQ(chmod(by_team.c_str(), owner == victim ? 0755 : 0775), 0);
+                 const bool noted = setxattr(theirs.c_str(), "user.note", "n", 1, 0) == 0;
+                 if (!part_needs(noted || mode != 0200, "user.* attributes"))
+                     continue;
+                 const struct stat before = status_of(theirs);
+                 const started_tool tool = start_tool(in, {"scan.raw"}, both(runner, traced()));
+                 int status = 0;
+                 EXPECT_TRUE(hold_at(tool, at_fdatasync, status));
+                 release(tool);
+                 expect_converted(wait_for(tool), theirs, raw);
+                 const struct stat after = status_of(theirs);
+                 EXPECT_EQ(std::tie(after.st_ino, after.st_uid, after.st_gid),
+                           std::tie(before.st_ino, before.st_uid, before.st_gid));
+                 EXPECT_EQ(attribute(theirs, "user.note"), noted ? bytes{'n'} : bytes{});
+                 fs::remove(theirs);
+             }
+             // In a directory that takes no removals (chattr +a), where a new name is made as
+             // usual, and no temporary name is left.
+             const fs::path kept = dir / "append_only";
+             fs::create_directory(kept);
+             for (const char* name : {"scan.raw", "other.raw"})
+                 write_file(kept / name, raw);
+             write_file(kept / "scan.raw.bmp", old);
+             if (part_needs(set_flags(kept, FS_APPEND_FL), "append-only directories")) {
+                 const ino_t before = status_of(kept / "scan.raw.bmp").st_ino;
+                 expect_converted(run_tool(kept, {"scan.raw"}), kept / "scan.raw.bmp", raw);
+                 EXPECT_EQ(status_of(kept / "scan.raw.bmp").st_ino, before);
+                 expect_converted(run_tool(kept, {"other.raw"}), kept / "other.raw.bmp", raw);
+                 set_flags(kept, 0);
+                 EXPECT_EQ(std::distance(fs::directory_iterator(kept), {}), 4);
+             }
+             // At a mount point (a file bind-mounted at the name).
+             write_file(output, old);
+             write_file(dir / "mounted.bmp", old);
+             const child_setup bound = in_own_mounts([&] {
+                 if (mount((dir / "mounted.bmp").c_str(), output.c_str(), nullptr, MS_BIND,
+                           nullptr) != 0)
+                     setup_failed("bind mount");
+             });
+             expect_converted(run_tool(dir, {"scan.raw"}, bound), dir / "mounted.bmp", raw);
+             EXPECT_EQ(read_file(output), old);
+             fs::remove(output);
+             // In a directory whose files take its project (chattr +P), for a file of another
+             // project, which the kernel lets no new file take its name from (EXDEV).
+             const fs::path project = dir / "project";
+             fs::create_directory(project);
+             write_file(project / "scan.raw", raw);
+             write_file(project / "scan.raw.bmp", old);
+             const auto set_project = [](const fs::path& path, unsigned id, unsigned add) {
+                 const int file = open(path.c_str(), O_RDONLY);
+                 fsxattr attributes = {};
+                 bool set = ioctl(file, FS_IOC_FSGETXATTR, &attributes) == 0;
+                 attributes.fsx_projid = id;
+                 attributes.fsx_xflags |= add;
+                 set = set && ioctl(file, FS_IOC_FSSETXATTR, &attributes) == 0;
+                 close(file);
+                 return set;
+             };
+             if (part_needs(set_project(project, 7, FS_XFLAG_PROJINHERIT) &&
+                                set_project(project / "scan.raw.bmp", 8, 0),
+                            "projects (chattr +P)")) {
+                 const ino_t before = status_of(project / "scan.raw.bmp").st_ino;
+                 expect_converted(run_tool(project, {"scan.raw"}), project / "scan.raw.bmp", raw);
+                 EXPECT_EQ(status_of(project / "scan.raw.bmp").st_ino, before);
+             }
+             // Never for want of room, which would lose the old file: on a file system with no
+             // inode to spare, the run fails and the old file stays, as seen from the tool's own
+             // mounts as it ends.
+             const fs::path full = dir / "full";
+             fs::create_directory(full);
+             const child_setup no_inodes = in_own_mounts([&] {
+                 if (mount("tmpfs", full.c_str(), "tmpfs", 0, "nr_inodes=3") != 0) // root and two
+                     setup_failed("mounting a tmpfs");
+                 write_file(full / "scan.raw", raw);
+                 write_file(full / "scan.raw.bmp", old);
+             });
+             const started_tool tool =
+                 start_tool(dir, {"full/scan.raw"}, both(no_inodes, traced()));
+             int status = 0;
+             ASSERT_TRUE(hold_at(
+                 tool, [](const syscall_entry& call) { return call.nr == SYS_exit_group; },
+                 status));
+             const fs::path seen = "/proc/" + std::to_string(tool.pid) + "/root" + full.string();
+             EXPECT_EQ(read_file(seen / "scan.raw.bmp"), old);
+             EXPECT_EQ(std::distance(fs::directory_iterator(seen), {}), 2);
+             release(tool);
+             expect_failure(wait_for(tool), "open write file error.\n");
+         }},
+        {"a file you may not write; an append-only or immutable file",
+         [&] {
+             if (!as_root())
+                 return;
+             // Refused by the kernel's open before a byte is written: room for only a few bytes
+             // would otherwise end the run with a write error.
+             for (const int flag : {FS_APPEND_FL, FS_IMMUTABLE_FL}) {
+                 write_file(output, old);
+                 if (!part_needs(set_flags(output, flag), "chattr +a or +i"))
+                     break;
+                 expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(1000)),
+                                "open write file error.\n");
+                 set_flags(output, 0);
+                 EXPECT_EQ(read_file(output), old);
+             }
+             fs::remove(output);
+             plant_file(shared / "victim.raw.bmp", 0, 0644, old);
+             expect_failure(run_tool(shared, {"victim.raw"}, as_user(victim, victim)),
+                            "open write file error.\n");
+             expect_untouched(shared / "victim.raw.bmp", old, 0);
+             fs::remove(shared / "victim.raw.bmp");
+         }},
+        {"a symlink",
+         [&] {
+             // Followed, and so is a chain of them: the end is replaced, or made if it is
+             // missing, and the links stay. Where they lead nowhere, nothing is made there before
+             // the file is complete: a run that fails leaves nothing. One to a device: /dev/null
+             // takes the file; one to the tool's own standard output, a pipe, gets it.
+             if (!part_needs(has_links(), "links"))
+                 return;
+             fs::create_directory(dir / "kept");
+             fs::create_symlink("kept/chain.bmp", output);
+             fs::create_symlink("scan.bmp", dir / "kept" / "chain.bmp");
+             expect_failure(run_tool(dir, {"scan.raw"}, file_size_limit(100'000)),
+                            "write file error.\n");
+             EXPECT_EQ(fs::directory_iterator(dir / "kept")->path().filename(), "chain.bmp");
+             for (int run = 0; run < 2; ++run) {
+                 expect_converted(run_tool(dir, {"scan.raw"}), dir / "kept" / "scan.bmp", raw);
+                 EXPECT_TRUE(fs::is_symlink(output));
+                 EXPECT_TRUE(fs::is_symlink(dir / "kept" / "chain.bmp"));
+             }
+             fs::remove_all(dir / "kept");
+             fs::remove(output);
+             fs::create_symlink("/dev/null", output);
+             EXPECT_EQ(run_tool(dir, {"scan.raw"}).status, 0);
+             EXPECT_TRUE(fs::is_symlink(output));
+             fs::remove(output);
+             fs::create_symlink("/proc/self/fd/1", output);
+             const run_result piped = run_tool(dir, {"scan.raw"});
+             EXPECT_EQ(piped.status, 0);
+             EXPECT_EQ(bytes(piped.out.begin(), piped.out.end()), expected_bmp(raw));
+             fs::remove(output);
+             if (!as_root())
+                 return;
+             // One that another user owns, in a sticky directory anyone may write, is not
+             // followed: to a file of root's, through a chain the other user controls, to a file
+             // to be made, to root's own standard output. The kernel refuses it with
+             // protected_symlinks set, the tool whatever it is set to; nor for a user who isn't
+             // root, whose own file it leads to, nor inside a user namespace, where the link's
+             // owner and the directory's both show as the overflow id.
+             fs::create_directory(shared / "own");
+             ASSERT_EQ(chown((shared / "own").c_str(), attacker, attacker), 0);
+             plant_link("../../private/file", shared / "own" / "chain");
+             plant_file(home / "notes.txt", victim, 0644, old);
+             // A sticky directory of the attacker's own, where the attacker's links are the
+             // owner's and so followed.
+             const fs::path owned = dir / "owned";
+             fs::create_directory(owned);
+             ASSERT_EQ(chown(owned.c_str(), attacker, attacker), 0);
+             ASSERT_EQ(chmod(owned.c_str(), 01777), 0);
+             write_file(owned / "scan.raw", raw);
+             for (const int level : {0, 1}) {
+                 SCOPED_TRACE(level);
+                 const protection symlinks("symlinks", level);
+                 if (!symlinks.in_force())
+                     continue;
+                 for (const fs::path& target :
+                      {secret, shared / "own" / "chain", dir / "private" / "made",
+                       fs::path("/proc/self/fd/1")}) {
+                     SCOPED_TRACE(target);
+                     plant_link(target, shared / "scan.raw.bmp");
+                     expect_failure(run_tool(shared, {"scan.raw"}), "open write file error.\n");
+                     EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+                     EXPECT_EQ(fs::directory_iterator(dir / "private")->path(), secret);
+                     fs::remove(shared / "scan.raw.bmp");
+                 }
+                 for (const child_setup& runner :
+                      {as_user(victim, victim), in_own_user_namespace(victim)}) {
+                     plant_link(home / "notes.txt", shared / "victim.raw.bmp");
+                     expect_failure(run_tool(shared, {"victim.raw"}, runner),
+                                    "open write file error.\n");
+                     expect_untouched(home / "notes.txt", old, victim);
+                     fs::remove(shared / "victim.raw.bmp");
+                 }
+                 // But root's own link is followed there, and so is one of the directory's owner.
+                 plant_link(dir / "private" / "made", shared / "scan.raw.bmp", 0);
+                 expect_converted(run_tool(shared, {"scan.raw"}), dir / "private" / "made", raw);
+                 plant_link("end.bmp", owned / "scan.raw.bmp");
+                 expect_converted(run_tool(owned, {"scan.raw"}), owned / "end.bmp", raw);
+                 for (const fs::path& path : {shared / "scan.raw.bmp", dir / "private" / "made",
+                                              owned / "scan.raw.bmp", owned / "end.bmp"})
+                     fs::remove(path);
+             }
+             // A link along the output's path, not at its end, which the kernel follows as any
+             // other even with protected_symlinks set: fopen writes there, and so does the tool.
+             if (const protection symlinks("symlinks", 1); symlinks.in_force()) {
+                 plant_link(dir / "private", shared / "along");
+                 write_file(dir / "private" / "scan.raw", raw);
+                 expect_converted(run_tool(shared, {"along/scan.raw"}),
+                                  dir / "private" / "scan.raw.bmp", raw);
+                 for (const fs::path& path : {shared / "along", dir / "private" / "scan.raw",
+                                              dir / "private" / "scan.raw.bmp"})
+                     fs::remove(path);
+             }
+             // A link that leads nowhere when the tool looks, and to another user's file when it
+             // opens the name: the name changed hands, and the run fails, changing nothing.
+             fs::create_directory(dir / "third");
+             plant_file(dir / "third" / "file", victim, 0660, {});
+             ASSERT_EQ(chmod(owned.c_str(), 0755), 0);
+             plant_link(dir / "third" / "missing", owned / "scan.raw.bmp");
+             expect_failure(changed_before_the_open(owned, "scan.raw", {},
+                                                    [&](pid_t) {
+                                                        fs::remove(owned / "scan.raw.bmp");
+                                                        plant_link(dir / "third" / "file",
+                                                                   owned / "scan.raw.bmp");
+                                                    }),
+                            "open write file error.\n");
+             expect_untouched(dir / "third" / "file", {}, victim);
+             EXPECT_EQ(status_of(dir / "third" / "file").st_mode & 07777, 0660U);
+             // On a file system mounted nosymfollow, fopen follows no link (ELOOP), not even one
+             // that leads nowhere and is gone by the time the name is opened.
+             const fs::path mounted = dir / "mounted";
+             fs::create_directory(mounted);
+             const child_setup nosymfollow = in_own_mounts([&] {
+                 if (mount("tmpfs", mounted.c_str(), "tmpfs", MS_NOSYMFOLLOW, nullptr) != 0)
+                     setup_failed("mounting a tmpfs nosymfollow");
+                 write_file(mounted / "scan.raw", raw);
+                 write_file(mounted / "other.raw", raw);
+                 fs::create_symlink(secret, mounted / "scan.raw.bmp");
+                 fs::create_symlink(dir / "private" / "made", mounted / "other.raw.bmp");
+             });
+             expect_failure(run_tool(dir, {"mounted/scan.raw"}, nosymfollow),
+                            "open write file error.\n");
+             EXPECT_EQ(read_file(secret), (bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+             expect_failure(changed_before_the_open(dir, "mounted/other.raw", nosymfollow,
+                                                    [&](pid_t tool) {
+                                                        fs::remove("/proc/" + std::to_string(tool) +
+                                                                   "/root" + mounted.string() +
+                                                                   "/other.raw.bmp");
+                                                    }),
+                            "open write file error.\n");
+             EXPECT_FALSE(fs::exists(dir / "private" / "made"));
+         }},
+        {"a file or FIFO that another user made in a sticky directory",
+         [&] {
+             if (!as_root())
+                 return;
+             // Neither written nor replaced, so that the picture is not handed to its owner: in a
+             // sticky directory anyone may write, or one its group may write. The kernel refuses it
+             // with protected_regular (1; 2 for the group's directory) and protected_fifos set,
+             // the tool whatever they are set to, and for root, another user, or a user inside a
+             // user namespace, where the owner and the directory's both show as the overflow id.
+             const fs::path grouped = dir / "grouped";
+             fs::create_directory(grouped);
+             ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
+             ASSERT_EQ(chmod(grouped.c_str(), 01770), 0);
+             write_file(grouped / "scan.raw", raw);
+             for (const auto& [setting, level] : {std::pair{"regular", 0},
+                                                  {"regular", 1},
+                                                  {"regular", 2},
+                                                  {"fifos", 0},
+                                                  {"fifos", 1}}) {
+                 SCOPED_TRACE(std::string(setting) + "=" + std::to_string(level));
+                 const protection protected_kind(setting, level);
+                 if (!protected_kind.in_force())
+                     continue;
+                 const bool fifo = std::string_view(setting) == "fifos";
+                 for (const auto& [in, input, runner] :
+                      {std::tuple{shared, "scan.raw", child_setup{}},
+                       std::tuple{shared, "victim.raw", as_user(victim, victim)},
+                       std::tuple{shared, "victim.raw", in_own_user_namespace(victim)},
+                       std::tuple{grouped, "scan.raw", child_setup{}}}) {
+                     SCOPED_TRACE(input);
+                     const fs::path planted = in / (std::string(input) + ".bmp");
+                     if (fifo)
+                         ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
+                     else
+                         write_file(planted, {'p'});
+                     ASSERT_EQ(chown(planted.c_str(), attacker, attacker), 0);
+                     ASSERT_EQ(chmod(planted.c_str(), fifo ? 0666 : 04777), 0);
+                     expect_failure(run_tool(in, {input}, runner), "open write file error.\n");
+                     EXPECT_EQ(status_of(planted).st_uid, attacker);
+                     if (!fifo) {
+                         EXPECT_EQ(read_file(planted), bytes{'p'});
+                     }
+                     fs::remove(planted);
+                 }
+                 if (fifo)
+                     continue;
+                 // Root's own file there, or one of the directory's owner, is replaced.
+                 write_file(shared / "scan.raw.bmp", old);
+                 expect_converted(run_tool(shared, {"scan.raw"}), shared / "scan.raw.bmp", raw);
+                 ASSERT_EQ(chown(grouped.c_str(), attacker, team), 0);
+                 plant_file(grouped / "scan.raw.bmp", attacker, 0644, old);
+                 expect_converted(run_tool(grouped, {"scan.raw"}), grouped / "scan.raw.bmp", raw);
+                 ASSERT_EQ(chown(grouped.c_str(), 0, team), 0);
+                 fs::remove(shared / "scan.raw.bmp");
+                 fs::remove(grouped / "scan.raw.bmp");
+             }
+             // Whatever the open reaches: here a FIFO the other user makes at the end of the
+             // victim's own link, which led nowhere when the tool looked. Its reader gets nothing.
+             const fs::path landing = shared / "landing.bmp";
+             plant_link(landing, home / "scan.raw.bmp", victim);
+             std::string taken;
+             std::atomic<bool> read = false;
+             std::thread reader;
+             const run_result result =
+                 changed_before_the_open(home, "scan.raw", as_user(victim, victim), [&](pid_t) {
+                     ASSERT_EQ(mkfifo(landing.c_str(), 0666), 0);
+                     ASSERT_EQ(chown(landing.c_str(), attacker, attacker), 0);
+                     ASSERT_EQ(chmod(landing.c_str(), 0666), 0);
+                     reader = std::thread([&] {
+                         taken = contents_of(open(landing.c_str(), O_RDONLY));
+                         read = true;
+                     });
+                 });
+             // A reader still waiting for a writer is let go.
+             while (reader.joinable() && !read)
+                 close(open(landing.c_str(), O_WRONLY | O_NONBLOCK));
+             if (reader.joinable())
+                 reader.join();
+             expect_failure(result, "open write file error.\n");
+             EXPECT_EQ(taken.size(), 0U);
+             fs::remove(landing);
+             fs::remove(home / "scan.raw.bmp");
+         }},
+        {"a hard link",
+         [&] {
+             // The name gets the new file; the file's other names keep the old contents.
+             if (!part_needs(has_links(), "links"))
+                 return;
+             write_file(output, old);
+             fs::create_hard_link(output, dir / "other");
+             expect_converted(run_tool(dir, {"scan.raw"}), output, raw);
+             EXPECT_EQ(read_file(dir / "other"), old);
+             fs::remove(dir / "other");
+             fs::remove(output);
+         }},
+        {"a FIFO or a device",
+         [&] {
+             // Written in place, never removed. (A device: /dev/null, in the row of links.)
+             if (!part_needs(has_fifos(), "FIFOs"))
+                 return;
+             ASSERT_EQ(mkfifo(output.c_str(), 0600), 0);
+             const started_tool tool = start_tool(dir, {"scan.raw"});
+             const std::string piped = contents_of(open(output.c_str(), O_RDONLY));
+             EXPECT_EQ(wait_for(tool).status, 0);
+             EXPECT_EQ(bytes(piped.begin(), piped.end()), expected_bmp(raw));
+             EXPECT_TRUE(fs::is_fifo(output));
+             fs::remove(output);
+         }},
+        {"a directory or a socket",
+         [&] {
+             // (A directory: Converter.ReportsAnOutputItCantCreate.)
+             const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+             sockaddr_un address = {};
+             address.sun_family = AF_UNIX;
+             if (output.string().size() < sizeof address.sun_path) {
+                 std::strcpy(address.sun_path, output.c_str());
+                 if (part_needs(bind(listening, reinterpret_cast<sockaddr*>(&address),
+                                     sizeof address) == 0,
+                                "sockets")) {
+                     expect_failure(run_tool(dir, {"scan.raw"}), "open write file error.\n");
+                     EXPECT_TRUE(fs::is_socket(output));
+                 }
+                 fs::remove(output);
+             }
+             close(listening);
+         }},
+    };
+    for (const auto& [stands, check] : rows) {
+        SCOPED_TRACE(stands);
+        check();
+    }
 }
 
 } // namespace

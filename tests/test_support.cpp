@@ -65,6 +65,14 @@ bool scratch_dir_test::has_links() const
     return !failed;
 }
 
+bool scratch_dir_test::has_unnamed_files() const
+{
+    const int unnamed = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
+    if (unnamed >= 0)
+        close(unnamed);
+    return unnamed >= 0;
+}
+
 bool scratch_dir_test::keeps_modes() const
 {
     const auto probe = dir / "probe.mode";

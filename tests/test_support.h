@@ -23,7 +23,10 @@ protected:
 
     // What the scratch directory's file system can hold; where it can't, a test skips that part.
     bool has_fifos() const;
-    bool has_links() const;   // symbolic and hard links
+    bool has_links() const; // symbolic and hard links
+    // Unnamed files (O_TMPFILE), where the tool writes a new output; elsewhere (vfat, FUSE), it
+    // writes it under a temporary name. tests/on_file_systems.sh runs the tests on both kinds.
+    bool has_unnamed_files() const;
     bool keeps_modes() const; // permission bits that chmod may change, as on vfat or bindfs not
     // Whether a new file can have another's permission bits, as the tool gives them to a file
     // that replaces another: vfat gives every file the same, bindfs --chmod-deny refuses to

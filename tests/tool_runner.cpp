@@ -5,10 +5,7 @@
 #include "tool_command.h"
 
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,7 +13,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -261,49 +257,6 @@ child_setup file_size_limit(rlim_t size)
     };
 }
 
-void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error)
-{
-    const std::uint32_t word = static_cast<std::uint32_t>(offsetof(seccomp_data, args)) +
-                               argument * static_cast<std::uint32_t>(sizeof(__u64)) +
-                               (std::endian::native == std::endian::big ? 4 : 0);
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(number), 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, word),
-        BPF_JUMP(BPF_JMP | jump | BPF_K, bits, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-        setup_failed("installing the seccomp filter");
-}
-
-void without_linking_by_descriptor()
-{
-    fail_calls(SYS_linkat, 4, BPF_JSET, AT_EMPTY_PATH, ENOENT);
-}
-
-namespace {
-
-const std::array<route, 3> all_routes{{
-    {"unnamed file", {}},
-    {"unnamed file linked through procfs", without_linking_by_descriptor},
-    {"temporary name", {}},
-}};
-
-} // namespace
-
-std::span<const route> routes_in(const fs::path& dir)
-{
-    const int unnamed = open(dir.c_str(), O_TMPFILE | O_WRONLY, 0600);
-    if (unnamed < 0)
-        return std::span(all_routes).last(1);
-    close(unnamed);
-    return std::span(all_routes).first(under_emulator ? 1 : 2);
-}
-
 child_setup traced()
 {
     return [] {
@@ -324,6 +277,12 @@ bool hold_at(const started_tool& tool, const std::function<bool(const syscall_en
     if (waitpid(tool.pid, &status, 0) != tool.pid || !WIFSTOPPED(status)) // stopped at exec
         return false;
     ptrace(PTRACE_SETOPTIONS, tool.pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    return hold_again_at(tool, hold, status);
+}
+
+bool hold_again_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
+                   int& status)
+{
     long pass_on = 0; // a signal that stopped the tool, to be delivered as it resumes
     for (;;) {
         ptrace(PTRACE_SYSCALL, tool.pid, nullptr, pass_on);

@@ -79,25 +79,8 @@ std::string describe(const run_result& result);
 // Caps the size of any file the tool writes, as a quota or a nearly full disk would.
 child_setup file_size_limit(rlim_t bytes);
 
-// Makes the system call number fail with error whenever the low word of its argument argument
-// has one of bits set (jump BPF_JSET) or equals bits (BPF_JEQ), for the rest of the process.
-void fail_calls(int number, unsigned argument, std::uint32_t jump, std::uint32_t bits, int error);
-
-// Makes the kernel refuse to link a file by its descriptor alone, as kernels before 6.10 do
-// for a caller without CAP_DAC_READ_SEARCH.
-void without_linking_by_descriptor();
-
-// The ways the tool can write a new output here: where the scratch directory's file system has
-// unnamed files, one linked by its descriptor, and one linked through procfs, as kernels before
-// 6.10 have an unprivileged caller do (left out under an emulator, which can't filter its guest's
-// system calls); elsewhere (vfat, FUSE) a temporary name. tests/on_file_systems.sh runs the tests
-// on file systems of both kinds.
-using route = std::pair<const char*, child_setup>;
-std::span<const route> routes_in(const fs::path& dir);
-
-// Why the tests that trace the tool, or filter its system calls, can't run under an emulator.
-inline constexpr const char* cant_trace =
-    "qemu-user can't trace or filter its guest's system calls";
+// Why the tests that trace the tool can't run under an emulator.
+inline constexpr const char* cant_trace = "qemu-user can't trace its guest's system calls";
 
 // Has the tool traced by the test, which must then follow it with hold_at.
 child_setup traced();
@@ -109,6 +92,10 @@ using syscall_entry = decltype(__ptrace_syscall_info{}.entry);
 // first, returns false with its wait status in status.
 bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
              int& status);
+
+// Lets a tool that hold_at holds run on, to be held again as hold_at says.
+bool hold_again_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
+                   int& status);
 
 void release(const started_tool& tool);
 
