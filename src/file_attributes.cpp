@@ -16,8 +16,8 @@
 
 namespace {
 
-// The largest list of names and the largest value the kernel hands out. Static, so that only the
-// pages a file's attributes fill are ever touched: nearly always none.
+// The largest list of names and value the kernel hands out. Static, so that only the pages a
+// file's attributes fill are ever touched: nearly always none.
 constexpr std::size_t attributes_max = 65536;
 std::array<char, attributes_max> names;
 std::array<char, attributes_max> value;
@@ -31,21 +31,6 @@ constexpr std::string_view access_acl = "system.posix_acl_access";
 bool keeps_none(int error)
 {
     return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
-}
-
-// The result of a call that changes to: done if it succeeded.
-step_result set(bool succeeded)
-{
-    return succeeded ? step_result::done : result_of_error(errno);
-}
-
-// True for the attributes not to be copied as such: a file capability, which any write removes,
-// and xfs's own names for a file's ACLs, which it lists to root beside system.posix_acl_access
-// and keeps in step with it.
-bool left_alone(std::string_view name)
-{
-    return name == "security.capability" || name == "trusted.SGI_ACL_FILE" ||
-           name == "trusted.SGI_ACL_DEFAULT";
 }
 
 // Gives to the extended attributes of from, its access ACL among them. Reading one takes read
@@ -62,9 +47,15 @@ step_result copy_extended_attributes(int from, int to)
     for (const char* name = names.data(); name < names.data() + length;
          name += std::strlen(name) + 1) {
         has_acl = has_acl || name == access_acl;
-        if (left_alone(name))
+        // A file capability, which any write removes, and xfs's own names for a file's ACLs,
+        // which it lists to root beside system.posix_acl_access and keeps in step with it.
+        if (std::string_view(name) == "security.capability" ||
+            std::string_view(name).starts_with("trusted.SGI_ACL_"))
             continue;
+        // ENODATA: one listed that this user may not read (trusted.*, on btrfs or FUSE), or gone.
         const ssize_t size = fgetxattr(from, name, value.data(), value.size());
+        if (size < 0 && errno == ENODATA)
+            continue;
         if (size < 0)
             return errno == EACCES || errno == EPERM ? step_result::refused : step_result::failed;
         const auto bytes = static_cast<std::size_t>(size);
@@ -75,10 +66,9 @@ step_result copy_extended_attributes(int from, int to)
             return result_of_error(errno);
     }
     // A default ACL on the directory gives a new file an access ACL that the old one may lack.
-    if (has_acl || fremovexattr(to, access_acl.data()) == 0 || errno == ENODATA ||
-        keeps_none(errno))
-        return step_result::done;
-    return result_of_error(errno);
+    const bool acl_as_old = has_acl || fremovexattr(to, access_acl.data()) == 0 ||
+                            errno == ENODATA || keeps_none(errno);
+    return acl_as_old ? step_result::done : result_of_error(errno);
 }
 
 // The inode flags (chattr) that say how a file is to be kept, which a new file may inherit from
@@ -89,24 +79,19 @@ constexpr int carried_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_F
                               FS_NOCOW_FL | FS_DAX_FL;
 
 // Gives to from's carried inode flags and its project (for quotas), where the file system keeps
-// them. In a directory whose files take its project (chattr +P), the kernel lets no file of
-// another project be linked or renamed in (EXDEV): there the old file can only be rewritten in
-// place. Where the directory can't be read for its flags (a drop box), the kernel says so when
-// the file is named.
+// them. Into a directory whose files take its project (chattr +P) the kernel lets no file of
+// another link or be renamed (EXDEV), so there the old file is rewritten in place; where the
+// directory can't be read for its flags (a drop box), the naming fails.
 step_result copy_inode_flags(int from, int to, int directory)
 {
     int from_flags = 0;
     int to_flags = 0;
-    if (ioctl(from, FS_IOC_GETFLAGS, &from_flags) != 0) {
-        if (!keeps_none(errno))
-            return step_result::failed;
-    } else if (ioctl(to, FS_IOC_GETFLAGS, &to_flags) != 0) {
+    const bool flagged = ioctl(from, FS_IOC_GETFLAGS, &from_flags) == 0;
+    if (flagged ? ioctl(to, FS_IOC_GETFLAGS, &to_flags) != 0 : !keeps_none(errno))
         return step_result::failed;
-    } else if (((from_flags ^ to_flags) & carried_flags) != 0) {
-        int given = (to_flags & ~carried_flags) | (from_flags & carried_flags);
-        if (ioctl(to, FS_IOC_SETFLAGS, &given) != 0)
-            return result_of_error(errno);
-    }
+    int given = (to_flags & ~carried_flags) | (from_flags & carried_flags);
+    if (given != to_flags && ioctl(to, FS_IOC_SETFLAGS, &given) != 0)
+        return result_of_error(errno);
     fsxattr from_project = {};
     fsxattr to_project = {};
     if (ioctl(from, FS_IOC_FSGETXATTR, &from_project) != 0)
@@ -121,7 +106,8 @@ step_result copy_inode_flags(int from, int to, int directory)
         (directory_project.fsx_xflags & FS_XFLAG_PROJINHERIT) != 0)
         return step_result::refused;
     to_project.fsx_projid = from_project.fsx_projid;
-    return set(ioctl(to, FS_IOC_FSSETXATTR, &to_project) == 0);
+    return ioctl(to, FS_IOC_FSSETXATTR, &to_project) == 0 ? step_result::done
+                                                          : result_of_error(errno);
 }
 
 } // namespace
@@ -145,17 +131,17 @@ step_result copy_attributes(int from, const struct stat& from_status, int to, in
     const step_result extended = copy_extended_attributes(from, to);
     if (extended != step_result::done)
         return extended;
-    constexpr mode_t mode_bits = 07777;
+    const mode_t mode = from_status.st_mode & 07777;
     if (fstat(to, &status) != 0)
         return step_result::failed;
-    if ((status.st_mode & mode_bits) != (from_status.st_mode & mode_bits)) {
-        if (fchmod(to, from_status.st_mode & mode_bits) != 0)
+    if ((status.st_mode & 07777) != mode) {
+        if (fchmod(to, mode) != 0)
             return result_of_error(errno);
         // The kernel drops the set-group-ID bit, without failing, for a group the caller is not
         // in: so the bits are read back.
         if (fstat(to, &status) != 0)
             return step_result::failed;
-        if ((status.st_mode & mode_bits) != (from_status.st_mode & mode_bits))
+        if ((status.st_mode & 07777) != mode)
             return step_result::refused;
     }
     return copy_inode_flags(from, to, directory);

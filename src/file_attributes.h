@@ -12,23 +12,20 @@ enum class step_result {
     failed,  // anything else: no room, a failing disk, an error that may pass
 };
 
-// refused for the errors by which the kernel or a file system says "not allowed" or "not
-// supported", failed for the rest. Want of room (ENOSPC, EDQUOT) or a failing disk (EIO) is no
-// refusal: rewriting the old file in place then would lose it to a write bound to fail.
+// refused for the kernel's or a file system's "not allowed" or "not supported"; failed for the
+// rest. No room or a failing disk is no refusal: a rewrite in place would lose the old file.
 inline step_result result_of_error(int error)
 {
     return error == EPERM || error == EACCES || error == EOPNOTSUPP ? step_result::refused
                                                                     : step_result::failed;
 }
 
-// Gives to, a new file of this run's in directory, the owner, the group, the access ACL and the
-// other extended attributes, the permission bits, the inode flags (chattr) and the project of
-// from, whose status is from_status: all that a rewrite of from in place would have kept but
-// what its maker can't read (trusted.* attributes, for a user who isn't root) and a file
-// capability, which any write removes. Each is set on its own and only where it differs, so that
-// a file system that refuses a change (FAT has no owners, bindfs may deny chmod) is not asked for
-// one it doesn't need, and a group can be given where the owner can't. Returns done; refused as
-// soon as one of them is refused (only root may give a file away, an attribute the user may not
-// read, a directory that takes no file of that project); failed otherwise. Unless done, to holds
-// part of them and must not be named.
+// Gives to, a new file of this run's in directory, what from (of from_status) has besides its
+// contents and a rewrite in place would keep: owner, group, ACL and other extended attributes,
+// permission bits, inode flags (chattr) and project; not a file capability, which any write
+// removes, nor what this user can't read (trusted.*, unless root). Each only where it differs,
+// so that a file system is asked for no change it doesn't need (FAT has no owners), and a group
+// can be given where the owner can't. Returns done; refused at the first refusal (only root gives
+// a file away; an attribute the user may not read; a directory that takes no file of another
+// project); failed otherwise. Unless done, to holds part of them and must not be named.
 step_result copy_attributes(int from, const struct stat& from_status, int to, int directory);

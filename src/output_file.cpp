@@ -1,5 +1,5 @@
 // The output file: what the kernel lets the run do at the output's name, and a new file that
-// takes the name only once it is complete, on the disk and dressed as the old one was.
+// takes the name only once it is complete, on the disk and given all the old one had.
 #include "output_file.h"
 
 #include "file_attributes.h"
@@ -22,16 +22,14 @@ namespace {
 
 using path_buffer = std::array<char, PATH_MAX>;
 
-// The most links the kernel follows in one lookup, before it says ELOOP.
-constexpr int links_max = 40;
+constexpr int links_max = 40; // the most the kernel follows in one lookup (then ELOOP)
 
-// statfs's flag for a mount that follows no links (mount -o nosymfollow), which glibc doesn't
-// name: the kernel's ST_NOSYMFOLLOW.
+// statfs's flag for a mount that follows no links: the kernel's ST_NOSYMFOLLOW, unnamed in glibc.
 constexpr long follows_no_links = 0x2000;
 
-// The owner that stat shows for an id this user namespace can't name (kernel.overflowuid):
-// under unshare -r or in a rootless container, every user of the host but those mapped shows as
-// this one, the owner of /tmp among them. It never counts as this user or as anyone's owner.
+// The owner stat shows for an id this user namespace can't name (kernel.overflowuid): under
+// unshare -r, every user of the host but those mapped, the owner of /tmp among them. The kernel
+// compares the real ids, so it never counts as anyone's own.
 constexpr uid_t unmapped = 65534;
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -39,32 +37,23 @@ bool same_file(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// True if name in directory holds the file of status itself.
+// True if name in directory holds the file of status.
 bool holds(int directory, const char* name, const struct stat& status)
 {
     struct stat now = {};
     return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, status);
 }
 
-// True if owner is this user or the owner of directory, as the kernel's rules for sticky
-// directories count them.
+// True if owner is this user or the owner of directory, as the sticky rules count them.
 bool owns(uid_t owner, const struct stat& directory)
 {
     return owner != unmapped && (owner == geteuid() || owner == directory.st_uid);
 }
 
-// The kernel's rule for following a link, as fs.protected_symlinks=1 has it: in a sticky
-// directory that anyone may write, only a link of this user's or of the directory's owner.
-bool may_follow(const struct stat& link, const struct stat& directory)
-{
-    constexpr mode_t sticky_and_open = S_ISVTX | S_IWOTH;
-    return (directory.st_mode & sticky_and_open) != sticky_and_open || owns(link.st_uid, directory);
-}
-
 // The kernel's rule for opening what exists in a sticky directory, as fs.protected_regular=2 and
 // fs.protected_fifos=2 have it: a regular file or FIFO in one that anyone, or its group, may
 // write, only if it is this user's or the directory's owner's. (The kernel asks it only of an
-// open that may create, which the run's is not, so it is asked here at its strictest.)
+// open that may create, as the run's does not, so it is asked here at its strictest.)
 bool may_open_in_sticky(const struct stat& file, const struct stat& directory)
 {
     return !(S_ISREG(file.st_mode) || S_ISFIFO(file.st_mode)) ||
@@ -73,10 +62,9 @@ bool may_open_in_sticky(const struct stat& file, const struct stat& directory)
 }
 
 // Opens, from the directory from, the directory in which path names a file, into out.directory
-// and its status, and leaves that file's name in out.name. Opened as "dir/." rather than "dir",
-// so that a link at the end of dir is followed as one along the path, as the kernel follows it
-// for the file, not as the last one, which fs.protected_symlinks alone judges. False for a path
-// that ends in a slash (no file in a directory) or too long for the kernel.
+// and its status, and puts the file's name in out.name. As "dir/.", not "dir", so that a link
+// ending dir is followed as one along the path, not as the last one, which alone
+// fs.protected_symlinks looks at. False for a path ending in a slash, or too long.
 bool enter(int from, const char* path, output_file& out, struct stat& directory_status)
 {
     const char* const slash = std::strrchr(path, '/');
@@ -91,20 +79,23 @@ bool enter(int from, const char* path, output_file& out, struct stat& directory_
     return out.directory.is_open() && fstat(out.directory.fd, &directory_status) == 0;
 }
 
-// Reads into target the link at out.name in out.directory, whose status is directory_status,
-// where the kernel would follow it for this user: not on a mount that follows no links, and in a
-// sticky directory that anyone may write only a link of this user's or the directory's owner's,
-// whatever fs.protected_symlinks says. The link is judged and read through one descriptor, so
-// that what is read is the link judged.
+// Reads into target the link at out.name in out.directory (of directory_status) where the kernel
+// would follow it: not on a mount that follows none (as its directory says: bindfs, asked of the
+// link itself, follows it, and can hang on its own mount), and in a sticky directory anyone may
+// write, as fs.protected_symlinks=1 has it whatever it is set to, only a link of this user's or the
+// directory's owner's. Checked and read through one descriptor: what is read is what was checked.
 bool read_link(const output_file& out, const struct stat& directory_status, path_buffer& target)
 {
     const unique_fd link(
         openat(out.directory.fd, out.name.data(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat status = {};
     struct statfs file_system = {};
+    constexpr mode_t sticky_and_open = S_ISVTX | S_IWOTH;
     if (!link.is_open() || fstat(link.fd, &status) != 0 || !S_ISLNK(status.st_mode) ||
-        fstatfs(link.fd, &file_system) != 0 || (file_system.f_flags & follows_no_links) != 0 ||
-        !may_follow(status, directory_status))
+        fstatfs(out.directory.fd, &file_system) != 0 ||
+        (file_system.f_flags & follows_no_links) != 0 ||
+        ((directory_status.st_mode & sticky_and_open) == sticky_and_open &&
+         !owns(status.st_uid, directory_status)))
         return false;
     const ssize_t length = readlinkat(link.fd, "", target.data(), target.size());
     if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
@@ -113,10 +104,9 @@ bool read_link(const output_file& out, const struct stat& directory_status, path
     return true;
 }
 
-// Finds what path names, following its links one at a time as read_link allows, as many as the
-// kernel follows: leaves in out.directory and out.name where they end, in directory_status that
-// directory's status and in out.found the status of what is there (st_mode 0: nothing). False
-// where a link may not be followed or a look fails.
+// Finds what path names, following its links as read_link allows: leaves where they end in
+// out.directory and out.name (of directory_status) and what is there in out.found (st_mode 0:
+// nothing). False where a link may not be followed or a look fails.
 bool find(const char* path, output_file& out, struct stat& directory_status)
 {
     if (!enter(AT_FDCWD, path, out, directory_status))
@@ -126,21 +116,20 @@ bool find(const char* path, output_file& out, struct stat& directory_status)
             out.found = {};
             return errno == ENOENT;
         }
+        path_buffer target;
         if (!S_ISLNK(out.found.st_mode))
             return true;
-        path_buffer target;
         if (links == links_max || !read_link(out, directory_status, target) ||
             !enter(out.directory.fd, target.data(), out, directory_status))
             return false;
     }
 }
 
-// Whether the name can't be given to another file: the file found is the root of a mount (a
-// bind mount, say), or its directory takes no removal (chattr +a or +i), where a temporary name,
-// once made, could never be removed. Where statx can't tell the directory's (FUSE), its flags
-// are asked; a directory that can't be read for them (a drop box) or keeps none is taken to
-// take removals, and a mount point that statx can't tell fails the swap (EBUSY).
-bool pinned(int file, int directory)
+// Whether no new file can take the name from the file found: it is the root of a mount (a bind
+// mount), or its directory takes no removal (chattr +a or +i), where a temporary name once made
+// could never go. Where statx can't tell of the directory (FUSE), its flags are asked; one that
+// can't be read (a drop box) or keeps none is taken to take removals.
+bool keeps_its_name(int file, int directory)
 {
     struct statx status = {};
     if (statx(file, "", AT_EMPTY_PATH, 0, &status) == 0 &&
@@ -156,27 +145,19 @@ bool pinned(int file, int directory)
            (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-// Holds back every signal that can be held, until release_signals: from before a temporary name
-// is made until it is gone, so that no signal ends the run between the two and leaves it behind.
-void hold_signals(output_file& out)
+// Holds back every signal that can be held, or (hold false) lets through those held.
+void hold_signals(output_file& out, bool hold)
 {
     sigset_t all;
     sigfillset(&all);
-    if (!out.holding_signals)
+    if (hold && !out.holding_signals)
         out.holding_signals = sigprocmask(SIG_BLOCK, &all, &out.held_from) == 0;
-}
-
-// Lets through the signals held back by hold_signals, if any: one that came meanwhile takes
-// effect now.
-void release_signals(output_file& out)
-{
-    if (out.holding_signals)
+    if (!hold && std::exchange(out.holding_signals, false))
         sigprocmask(SIG_SETMASK, &out.held_from, nullptr);
-    out.holding_signals = false;
 }
 
-// Puts in out.temporary a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp, which no other
-// user can foresee and take first: 62^12, about 2^71 names, so that a name found taken is an
+// Puts in out.temporary a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp: one of 62^12,
+// about 2^71, which no other user can foresee and take first, so that one found taken is an
 // error, not a reason to try another. False if the kernel has no random bits to give.
 bool make_temporary_name(output_file& out)
 {
@@ -189,88 +170,58 @@ bool make_temporary_name(output_file& out)
     if (getrandom(bits.data(), bits.size(), 0) != static_cast<ssize_t>(bits.size()))
         return false;
     char* to = std::copy(prefix.begin(), prefix.end(), out.temporary.begin());
-    // 256 is not a multiple of 62, so the first eight letters come up a little more often: a
-    // loss of well under a bit in all.
-    for (const std::uint8_t byte : bits)
+    for (const std::uint8_t byte : bits) // (the first 256 % 62 letters a little more often)
         *to++ = letters[byte % letters.size()];
     *std::copy(suffix.begin(), suffix.end(), to) = '\0';
     return true;
 }
 
-// Removes out's temporary name, if it has one, unless it is seen to hold another file than the
-// new one (renamed over it by a writer of the directory, whose file it is); a look that fails
-// (a failing disk) leaves a name only this run knows, removed too. Then lets signals through.
-// False if the name stays.
+// Removes out's temporary name, if any, unless it is seen to hold another file (renamed over it
+// by a writer of the directory, whose file it is); where the look fails (a failing disk), it is
+// a name only this run knows. Then lets signals through. False if the name stays.
 bool drop(output_file& out)
 {
     bool removed = true;
-    if (out.temporary[0] != '\0') {
-        const int directory = out.directory.fd;
-        struct stat now = {};
-        if (fstatat(directory, out.temporary.data(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            same_file(now, out.made))
-            removed = unlinkat(directory, out.temporary.data(), 0) == 0 || errno == ENOENT;
-        out.temporary = {};
-    }
-    release_signals(out);
+    struct stat now = {};
+    const char* const temporary = out.temporary.data();
+    if (*temporary != '\0' &&
+        (fstatat(out.directory.fd, temporary, &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+         same_file(now, out.made)))
+        removed = unlinkat(out.directory.fd, temporary, 0) == 0 || errno == ENOENT;
+    out.temporary = {};
+    hold_signals(out, false);
     return removed;
 }
 
-// Makes the new file in out.directory with the permission bits mode, less the umask (or as a
-// default ACL there has it), open for writing as file: unnamed where the file system has such
-// files, otherwise under a fresh temporary name, with signals held from before it is made.
-// Returns done; refused if the directory takes no new file from this user (EACCES, EPERM);
-// failed otherwise, having made nothing.
+// Makes the new file in out.directory, open for writing as file, with the permission bits mode
+// less the umask (or as a default ACL has it): unnamed where the file system allows, else under
+// a fresh temporary name, signals held from before it is made. Returns done; refused if the
+// directory takes no new file from this user; failed otherwise, having made nothing.
 step_result make_new_file(output_file& out, mode_t mode, unique_fd& file)
 {
-    const int directory = out.directory.fd;
-    file = unique_fd(openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+    file = unique_fd(openat(out.directory.fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
     if (!file.is_open() && errno == EOPNOTSUPP) { // vfat, FUSE, NFS
-        hold_signals(out);
-        // O_EXCL makes the file this run's own: nothing already at the name is opened or followed.
+        hold_signals(out, true);
+        // O_EXCL makes it this run's own: nothing already at the name is opened or followed.
         if (make_temporary_name(out))
-            file = unique_fd(openat(directory, out.temporary.data(),
+            file = unique_fd(openat(out.directory.fd, out.temporary.data(),
                                     O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
     }
     const int error = errno;
     if (file.is_open() && fstat(file.fd, &out.made) == 0)
         return step_result::done;
     if (file.is_open() && out.temporary[0] != '\0')
-        unlinkat(directory, out.temporary.data(), 0);
+        unlinkat(out.directory.fd, out.temporary.data(), 0);
     out.temporary = {};
-    release_signals(out);
+    hold_signals(out, false);
     return file.is_open() ? step_result::failed : result_of_error(error);
 }
 
-// Gives out a stream that writes through file, which it takes.
-bool stream_to(output_file& out, unique_fd& file)
-{
-    out.stream = fdopen(file.fd, "wb");
-    if (out.stream != nullptr)
-        file.release();
-    return out.stream != nullptr;
-}
-
-// Rewrites the file opened, whose status is status, where it is: fopen's truncation, once the
-// stream that is to write it exists, so that a failure before leaves the file whole.
-output_file in_place(unique_fd& opened, const struct stat& status)
-{
-    output_file out;
-    out.in_place = true;
-    if (!stream_to(out, opened))
-        return {};
-    if (S_ISREG(status.st_mode) && ftruncate(fileno(out.stream), 0) != 0) {
-        std::fclose(out.stream);
-        return {};
-    }
-    return out;
-}
-
 // Links out's unnamed new file, open as file, to name in out.directory: by its descriptor, or,
-// where the kernel allows that only to a caller with CAP_DAC_READ_SEARCH (Linux before 6.10),
-// by its entry in /proc/self/fd, which leads wherever the file system mounted there says: the
-// name is then checked to hold this very file, and removed if not. False, with nothing linked,
-// if it can't be (errno EEXIST: the name is taken).
+// where the kernel allows that only with CAP_DAC_READ_SEARCH (Linux before 6.10), by its entry
+// in /proc/self/fd, which leads wherever the file system mounted there says: the name is then
+// checked to hold this very file, and removed if not. False, with nothing linked, if it can't
+// be (errno EEXIST: the name is taken).
 bool link_unnamed(const output_file& out, int file, const char* name)
 {
     if (linkat(file, "", out.directory.fd, name, AT_EMPTY_PATH) == 0)
@@ -288,25 +239,24 @@ bool link_unnamed(const output_file& out, int file, const char* name)
     return false;
 }
 
-// Gives out's new file, open as file, the name that nothing had when it was found, never over a
-// file that took it since: by a link, which never replaces, then for a file under a temporary
-// name the removal of that name (which stays if it can't be removed). Where the file system has
-// no hard links (FAT, whose files all have one owner), by a rename once the name is seen free.
+// Gives out's new file, open as file, the name nothing had when it was found, never over a file
+// that took it since: by a link, which never replaces, then the removal of any temporary name
+// (which stays if it can't be removed). Where the file system has no hard links (FAT, whose
+// files all have one owner), by a rename once the name is seen to be free.
 bool take_free_name(output_file& out, int file)
 {
     const int directory = out.directory.fd;
-    const char* const name = out.name.data();
     const char* const temporary = out.temporary.data();
     if (*temporary == '\0')
-        return link_unnamed(out, file, name);
-    if (linkat(directory, temporary, directory, name, 0) == 0) {
+        return link_unnamed(out, file, out.name.data());
+    if (linkat(directory, temporary, directory, out.name.data(), 0) == 0) {
         drop(out);
         return true;
     }
     struct stat now = {};
     if (result_of_error(errno) != step_result::refused ||
-        fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
-        renameat(directory, temporary, directory, name) != 0)
+        fstatat(directory, out.name.data(), &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT ||
+        renameat(directory, temporary, directory, out.name.data()) != 0)
         return false;
     out.temporary = {};
     return true;
@@ -315,16 +265,15 @@ bool take_free_name(output_file& out, int file)
 // Gives out's new file, open as file, the name in place of the file found there, in one step:
 // a reader of the name sees one file or the other, whole. The two swap names (RENAME_EXCHANGE);
 // the temporary name then holds what had the name, removed if it is the file found. If not (the
-// name changed hands), or it can't be removed (a failing disk), they swap back, leaving the new
-// file under the temporary name; should that fail too, the new file keeps the name, unless what
-// it took the name from is gone. Without swaps (FUSE, NFS), the name is checked to hold the file
-// found, then renamed over.
+// name went to another file) or it can't be removed (a failing disk), they swap back; should that
+// fail too, the new file keeps the name, unless what it took the name from has gone. Without swaps
+// (FUSE, NFS), the name is checked to hold the file found, then renamed over.
 bool replace(output_file& out, int file)
 {
     const int directory = out.directory.fd;
     const char* const name = out.name.data();
     const char* const temporary = out.temporary.data();
-    hold_signals(out);
+    hold_signals(out, true);
     if (*temporary == '\0' && (!make_temporary_name(out) || !link_unnamed(out, file, temporary))) {
         out.temporary = {};
         return false;
@@ -333,18 +282,14 @@ bool replace(output_file& out, int file)
         if (errno != EINVAL || !holds(directory, name, out.found) ||
             renameat(directory, temporary, directory, name) != 0)
             return false;
-        out.temporary = {};
-        return true;
+    } else if (!holds(directory, temporary, out.found) || unlinkat(directory, temporary, 0) != 0) {
+        if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0 &&
+            errno == ENOENT && holds(directory, name, out.made))
+            unlinkat(directory, name, 0);
+        return false;
     }
-    if (holds(directory, temporary, out.found) && unlinkat(directory, temporary, 0) == 0) {
-        out.temporary = {};
-        return true;
-    }
-    // Should the other file be gone from the temporary name by now, the new file leaves the name.
-    if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0 && errno == ENOENT &&
-        holds(directory, name, out.made))
-        unlinkat(directory, name, 0);
-    return false;
+    out.temporary = {};
+    return true;
 }
 
 } // namespace
@@ -356,40 +301,45 @@ output_file open_output(const char* path)
     if (!find(path, out, directory_status) || !may_open_in_sticky(out.found, directory_status))
         return {};
     // fopen's "wb" is O_WRONLY | O_CREAT | O_TRUNC; the rest keeps a terminal from becoming the
-    // controlling one, and the descriptor from programs this one might start. The kernel follows
-    // the path's links itself.
+    // controlling one, and the descriptor from programs this one might start.
     unique_fd opened(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
     const bool found = out.found.st_mode != 0;
+    struct stat status = {};
     unique_fd file;
     if (!opened.is_open()) {
-        // Nothing at the name, or at the end of the links: a new file is made there.
+        // Nothing at the name, or at the end of its links: a new file is made there.
         if (errno != ENOENT || found || make_new_file(out, 0666, file) != step_result::done)
             return {};
     } else {
-        struct stat status = {};
         if (fstat(opened.fd, &status) != 0 || !may_open_in_sticky(status, directory_status))
             return {};
         // What the open reached must be what was found; where nothing was, only what has no
-        // name (a pipe or a deleted file behind /proc/self/fd, say). Else the name changed hands.
+        // name (a pipe or a deleted file behind /proc/self/fd). Else another file took the name.
         if (found ? !same_file(status, out.found) : S_ISREG(status.st_mode) && status.st_nlink != 0)
             return {};
-        if (!found || !S_ISREG(status.st_mode) || pinned(opened.fd, out.directory.fd))
-            return in_place(opened, status);
-        // Open to nobody else until it has the old file's attributes.
-        step_result made = make_new_file(out, 0600, file);
-        if (made == step_result::done) {
+        // Written in place where no new file can take the name; else a new file, open to nobody
+        // else until it has the old file's attributes, or, where they are refused it, in place.
+        // A temporary name that can't be removed is no place to rewrite the old file from.
+        const bool in_place_only =
+            !found || !S_ISREG(status.st_mode) || keeps_its_name(opened.fd, out.directory.fd);
+        step_result made = in_place_only ? step_result::refused : make_new_file(out, 0600, file);
+        if (made == step_result::done)
             made = copy_attributes(opened.fd, status, file.fd, out.directory.fd);
-            // A temporary name that can't be removed is no place to rewrite the old file from.
-            if (made != step_result::done && !drop(out))
-                return {};
-        }
-        if (made == step_result::refused)
-            return in_place(opened, status);
-        if (made != step_result::done)
+        if (made != step_result::done && (!drop(out) || made != step_result::refused))
             return {};
+        out.in_place = made == step_result::refused;
+        if (out.in_place)
+            file = std::move(opened);
     }
-    if (!stream_to(out, file)) {
+    out.stream = fdopen(file.fd, "wb");
+    if (out.stream == nullptr) {
         drop(out);
+        return {};
+    }
+    file.release();
+    // Truncated as by fopen once the stream exists, so that a failure before leaves it whole.
+    if (out.in_place && S_ISREG(status.st_mode) && ftruncate(fileno(out.stream), 0) != 0) {
+        std::fclose(out.stream);
         return {};
     }
     return out;
@@ -399,20 +349,16 @@ bool close_output(output_file& out, bool written)
 {
     std::FILE* const stream = std::exchange(out.stream, nullptr);
     const int file = fileno(stream);
-    // The data goes to the disk before the name does. Without this, file systems write the new
-    // name out first (ext4 within 5 seconds, and at once when any program syncs), the data only
-    // later (30 seconds and more), so a crash between the two leaves an empty file at the name.
-    // What can't be synced at all (EINVAL: a FIFO, a device) has nothing to wait for.
-    bool complete =
-        written && std::fflush(stream) == 0 && (fdatasync(file) == 0 || errno == EINVAL);
+    // The data goes to the disk before the name: file systems write a new name out first (ext4
+    // within 5 seconds) and its data later (30 seconds and more), and a crash between the two
+    // would leave an empty file at the name. What can't be synced (EINVAL: a FIFO) needs no wait.
+    bool done = written && std::fflush(stream) == 0 && (fdatasync(file) == 0 || errno == EINVAL);
     if (!out.in_place) {
-        complete =
-            complete && (out.found.st_mode == 0 ? take_free_name(out, file) : replace(out, file));
-        if (!complete)
+        done = done && (out.found.st_mode == 0 ? take_free_name(out, file) : replace(out, file));
+        if (!done)
             drop(out);
-        release_signals(out);
+        hold_signals(out, false);
     }
-    // In place, the close is the last word on the writes (NFS reports some only then); once the
-    // name is given, it can't change what is on the disk.
-    return (std::fclose(stream) == 0 || !out.in_place) && complete;
+    // In place, the close has the last word on the writes (NFS); after the naming, it has none.
+    return (std::fclose(stream) == 0 || !out.in_place) && done;
 }

@@ -11,27 +11,22 @@ struct unique_fd {
     unique_fd() = default;
     explicit unique_fd(int opened) : fd(opened) {}
     unique_fd(unique_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
-    // The descriptor held before goes to other, to be closed with it.
+    // The descriptor held before goes to other, and is closed with it.
     unique_fd& operator=(unique_fd&& other) noexcept
     {
         std::swap(fd, other.fd);
         return *this;
     }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    // A close fails only after the descriptor is gone anyway; data that matters was written out
-    // before.
+    // A close fails only once the descriptor is gone anyway; data that matters was synced before.
     ~unique_fd()
     {
         if (fd >= 0)
             close(fd);
     }
-
     bool is_open() const
     {
         return fd >= 0;
     }
-
     // Gives the descriptor up to a new owner (a stream, say), which closes it.
     int release()
     {
