@@ -4,15 +4,8 @@
 #include "tool_runner.h"
 
 #include <fcntl.h>
-#include <linux/filter.h>
-#include <linux/fs.h>
-#include <linux/magic.h>
-#include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/syscall.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,11 +14,10 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdio>
-#include <initializer_list>
 #include <memory>
-#include <span>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -298,10 +290,14 @@ TEST_F(Converter, LeavesThePreviousOutputWhenASignalEndsTheRun)
         SCOPED_TRACE(sigabbrev_np(signal));
         // The first SIGKILL finds nothing at the name; every other run, an earlier output.
         const bool earlier = fs::exists(dir / "scan.raw.bmp");
-        const started_tool tool = start_held_mid_write(dir, no_core_dump);
-        kill(tool.pid, signal);
-        release(tool);
-        const run_result result = wait_for(tool);
+        // Held at its fifth write to a file: the output is then a third written.
+        int writes = 0;
+        const run_result result = run_held(
+            dir, {"scan.raw"}, no_core_dump,
+            [&](const syscall_entry& call) {
+                return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5;
+            },
+            [&](pid_t tool) { kill(tool, signal); });
         EXPECT_EQ(result.signal, signal);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, "");
@@ -346,16 +342,23 @@ TEST_F(Converter, CompletesTheOutputWhenTheInterruptIsIgnored)
     constexpr auto owner_only = fs::perms::owner_read | fs::perms::owner_write;
     write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
     fs::permissions(dir / "scan.raw.bmp", owner_only);
-    const started_tool tool = start_held_at_new_file(
-        dir, both(ignore_interrupts, take_foreseeable_names), !has_unnamed_files());
-    for (const std::string& name : entries()) {
-        if (name != "scan.raw") {
-            EXPECT_EQ(fs::status(dir / name).permissions(), owner_only) << name;
-        }
-    }
-    kill(tool.pid, SIGINT);
-    release(tool);
-    expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
+    // Held at the call after the one that makes the new file, unnamed or under a temporary name.
+    const auto made_with = static_cast<std::uint64_t>(has_unnamed_files() ? O_TMPFILE : O_EXCL);
+    bool made = false;
+    const auto after_making = [&](const syscall_entry& call) {
+        return std::exchange(
+            made, made || (call.nr == SYS_openat && (call.args[2] & made_with) == made_with));
+    };
+    expect_converted(
+        run_held(dir, {"scan.raw"}, both(ignore_interrupts, take_foreseeable_names), after_making,
+                 [&](pid_t tool) {
+                     for (const std::string& name : entries())
+                         EXPECT_TRUE(name == "scan.raw" ||
+                                     fs::status(dir / name).permissions() == owner_only)
+                             << name;
+                     kill(tool, SIGINT);
+                 }),
+        dir / "scan.raw.bmp", raw);
     EXPECT_EQ(fs::status(dir / "scan.raw.bmp").permissions(), owner_only);
     for (const std::string& name : entries())
         if (name.ends_with(".tmp"))
@@ -428,47 +431,40 @@ TEST_F(Converter, ConcurrentRunsOnOneNameEachWriteAWholeOutputOrFail)
     EXPECT_EQ(read_file(dir / "scan.raw.bmp"), want);
     EXPECT_EQ(entries(), (strings{"scan.raw", "scan.raw.bmp"}));
 
-    // The same, made certain: the name changes hands once the run's file is complete, before it
-    // gets the name: it is taken by another file or a link, or freed. Whether the run was to
-    // make the name or replace a file there, it fails and leaves what now has the name alone.
+    // The same, made certain: once the run's file is complete, before it gets the name, the name
+    // is taken by another file or a link, or freed. Whether the run was to make the name or to
+    // replace a file there, it fails and leaves alone what has the name now.
     if (under_emulator)
         return;
-    for (const char* taker : {"file", "link", "nothing"}) {
-        for (const bool earlier : {false, true}) {
-            SCOPED_TRACE(std::string(taker) + (earlier ? ", replacing" : ", new name"));
-            const std::string_view taken = taker;
-            if (taken == "link" && !has_links())
-                continue;
-            fs::remove(dir / "scan.raw.bmp");
-            if (earlier)
-                write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
-            const started_tool tool = start_tool(dir, {"scan.raw"}, traced());
-            int status = 0;
-            ASSERT_TRUE(hold_at(
-                tool, [](const syscall_entry& call) { return call.nr == SYS_fdatasync; }, status));
-            if (taken == "file")
-                write_file(dir / "taker", {'t'});
-            if (taken == "link")
-                fs::create_symlink("elsewhere", dir / "taker");
-            if (taken == "nothing")
-                fs::remove_all(dir / "scan.raw.bmp");
-            else
-                fs::rename(dir / "taker", dir / "scan.raw.bmp");
-            release(tool);
-            if (taken == "nothing" && !earlier) { // the name is still free
-                expect_converted(wait_for(tool), dir / "scan.raw.bmp", raw);
-                continue;
-            }
-            expect_failure(wait_for(tool), "write file error.\n");
-            EXPECT_EQ(entries(), taken == "nothing" ? strings{"scan.raw"}
-                                                    : (strings{"scan.raw", "scan.raw.bmp"}));
-            if (taken == "file") {
-                EXPECT_EQ(read_file(dir / "scan.raw.bmp"), bytes{'t'});
-            }
-            if (taken == "link") {
-                EXPECT_TRUE(fs::is_symlink(dir / "scan.raw.bmp"));
-            }
-        }
+    const auto at_sync = [](const syscall_entry& call) { return call.nr == SYS_fdatasync; };
+    for (const auto& [taker, earlier] : {std::pair{"file", false},
+                                         {"file", true},
+                                         {"link", false},
+                                         {"link", true},
+                                         {"nothing", true}}) {
+        SCOPED_TRACE(std::string(taker) + (earlier ? ", replacing" : ", new name"));
+        const std::string_view taken = taker;
+        if (taken == "link" && !has_links())
+            continue;
+        fs::remove(dir / "scan.raw.bmp");
+        if (earlier)
+            write_file(dir / "scan.raw.bmp", {'o', 'l', 'd'});
+        expect_failure(run_held(dir, {"scan.raw"}, {}, at_sync,
+                                [&](pid_t) {
+                                    if (taken == "file")
+                                        write_file(dir / "taker", {'t'});
+                                    if (taken == "link")
+                                        fs::create_symlink("elsewhere", dir / "taker");
+                                    if (taken == "nothing")
+                                        fs::remove(dir / "scan.raw.bmp");
+                                    else
+                                        fs::rename(dir / "taker", dir / "scan.raw.bmp");
+                                }),
+                       "write file error.\n");
+        EXPECT_EQ(entries(),
+                  taken == "nothing" ? strings{"scan.raw"} : (strings{"scan.raw", "scan.raw.bmp"}));
+        EXPECT_EQ(fs::is_symlink(dir / "scan.raw.bmp"), taken == "link");
+        EXPECT_TRUE(taken != "file" || read_file(dir / "scan.raw.bmp") == bytes{'t'});
     }
     // Taken while the run swaps its file in, and freed once it has swapped back: the run fails
     // and names nothing there, least of all a file dressed as the one it was to replace.

@@ -296,50 +296,20 @@ bool hold_again_at(const started_tool& tool, const std::function<bool(const sysc
     }
 }
 
+run_result run_held(const fs::path& cwd, const std::vector<std::string>& args,
+                    const child_setup& setup, const std::function<bool(const syscall_entry&)>& hold,
+                    const std::function<void(pid_t)>& at_hold)
+{
+    const started_tool tool = start_tool(cwd, args, both(setup, traced()));
+    int status = 0;
+    if (!hold_at(tool, hold, status))
+        return result_of(tool, status);
+    at_hold(tool.pid);
+    release(tool);
+    return wait_for(tool);
+}
+
 void release(const started_tool& tool)
 {
     ptrace(PTRACE_DETACH, tool.pid, nullptr, nullptr);
-}
-
-namespace {
-
-// Starts the tool on dir/scan.raw, after setup, and holds it where hold says; the tool must not
-// end before, which what says.
-started_tool start_held(const fs::path& dir, const child_setup& setup,
-                        const std::function<bool(const syscall_entry&)>& hold, const char* what)
-{
-    const started_tool tool = start_tool(dir, {"scan.raw"}, both(setup, traced()));
-    int status = 0;
-    if (!hold_at(tool, hold, status))
-        throw std::runtime_error(std::string("the tool ended before ") + what + ": " +
-                                 result_of(tool, status).err);
-    return tool;
-}
-
-} // namespace
-
-started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup)
-{
-    int writes = 0;
-    return start_held(
-        dir, setup,
-        [&](const syscall_entry& call) {
-            return call.nr == SYS_write && call.args[0] > 2 && ++writes == 5;
-        },
-        "its fifth write");
-}
-
-started_tool start_held_at_new_file(const fs::path& dir, const child_setup& setup, bool named)
-{
-    bool made = false;
-    return start_held(
-        dir, setup,
-        [&](const syscall_entry& call) {
-            if (made)
-                return true;
-            made = call.nr == SYS_openat &&
-                   (named ? (call.args[2] & O_EXCL) != 0 : (call.args[2] & O_TMPFILE) == O_TMPFILE);
-            return false;
-        },
-        "it made a new file");
 }

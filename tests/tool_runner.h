@@ -93,20 +93,18 @@ using syscall_entry = decltype(__ptrace_syscall_info{}.entry);
 bool hold_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
              int& status);
 
+// Runs the tool as run_tool does, traced, and holds it at the first system call hold picks;
+// there calls at_hold with its process id, then lets it go on. If the tool ends first, at_hold is
+// not called. Returns how the tool ended.
+run_result run_held(const fs::path& cwd, const std::vector<std::string>& args,
+                    const child_setup& setup, const std::function<bool(const syscall_entry&)>& hold,
+                    const std::function<void(pid_t)>& at_hold);
+
 // Lets a tool that hold_at holds run on, to be held again as hold_at says.
 bool hold_again_at(const started_tool& tool, const std::function<bool(const syscall_entry&)>& hold,
                    int& status);
 
 void release(const started_tool& tool);
-
-// Starts the tool on dir/scan.raw, after setup, and holds it at its fifth write to a file: the
-// output is then a third written, and stays so for as long as the test needs.
-started_tool start_held_mid_write(const fs::path& dir, const child_setup& setup);
-
-// The same, held at the first system call after the tool has made its new file, under a
-// temporary name if named, else unnamed: before the file has any bytes, or attributes but those
-// it was made with.
-started_tool start_held_at_new_file(const fs::path& dir, const child_setup& setup, bool named);
 
 class Converter : public scratch_dir_test {
 protected:
