@@ -196,13 +196,13 @@ protected:
         // What the tests make, other accounts must read, whatever umask they run under (077, say).
         umask_before = umask(022);
         Converter::SetUp();
-        write_file(dir / "scan.raw", raw);
         if (geteuid() != 0)
             not_as_root = "it needs root: other users and mounts";
         else if (under_emulator)
             not_as_root = cant_trace;
         else if (not_as_root = why_others_cant_start_tool(); not_as_root.empty())
-            not_as_root = open_to(attacker, attacker);
+            not_as_root = open_to(attacker, attacker); // perhaps a fresh scratch directory
+        write_file(dir / "scan.raw", raw);
         if (!not_as_root.empty())
             return;
         secret = dir / "private" / "file";
