@@ -159,15 +159,15 @@ bytes acl(std::initializer_list<std::array<std::uint32_t, 3>> entries)
     return value;
 }
 
-// Sets path's inode flags (chattr) to set, unless it is -1; returns them as they are then, or -1
-// if the file system keeps none or refuses.
+// Sets path's inode flags (chattr) to set, unless it is -1; returns them as they are then: none
+// where the file system keeps none, and -1 where it refuses to set them.
 int flags(const fs::path& path, int set = -1)
 {
     const int file = open(path.c_str(), O_RDONLY);
     int flags = set;
     const bool done = ioctl(file, set < 0 ? FS_IOC_GETFLAGS : FS_IOC_SETFLAGS, &flags) == 0;
     close(file);
-    return done ? flags : -1;
+    return done ? flags : set < 0 ? 0 : -1;
 }
 
 // Where the tool opens its output's name to be judged by the kernel: for writing, creating nothing.
