@@ -28,13 +28,11 @@ static_assert(bmp_row_padding(picture_width) == 0, "a 512-pixel row needs no pad
 static_assert(bmp_file_size(picture_width, picture_height) == 786'486);
 
 // Writes the picture held in the red, green and blue planes (each width × height bytes, laid out
-// as picture.h describes) to output_name as a 24-bit BMP, creating the file or replacing what it
-// held as open_output describes: the name holds the old file until the new one is complete.
-// Returns only when the whole file has been written, closed and named. Ends the run with status 1
-// and one line on standard error otherwise: "out of memory.\n" if the interleaved image can't be
-// allocated, "open write file error.\n" if the output can't be opened, and "write file error.\n"
-// if a write, the closing flush or the naming fails; in each case no part of a new file is left
-// at the name (bar a FIFO or device written in place) and no file this run made stays behind.
+// as picture.h describes) to output_name as a 24-bit BMP, as output_file.h describes. Returns
+// only once the whole file is written, on the disk and named. Ends the run with status 1 and one
+// line on standard error otherwise: "out of memory.\n" if the interleaved image can't be had,
+// "open write file error.\n" if the output can't be opened, "write file error.\n" if a write, the
+// sync or the naming fails; the name then holds what it held, bar what is written in place.
 void write_bmp(const char* output_name, std::uint32_t width, std::uint32_t height,
                std::span<const std::uint8_t> red, std::span<const std::uint8_t> green,
                std::span<const std::uint8_t> blue);

@@ -71,9 +71,8 @@ step_result copy_extended_attributes(int from, int to)
     return acl_as_old ? step_result::done : result_of_error(errno);
 }
 
-// The inode flags (chattr) that say how a file is to be kept, which a new file may inherit from
-// its directory and which its owner may change: not append-only or immutable, which the kernel's
-// open refuses to write anyway.
+// The inode flags (chattr) on how a file is kept, which a new file may inherit from its directory
+// and its owner may change; not append-only or immutable, which the kernel's open refuses anyway.
 constexpr int carried_flags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL |
                               FS_NOATIME_FL | FS_NOCOMP_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL |
                               FS_NOCOW_FL | FS_DAX_FL;

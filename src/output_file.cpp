@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/vfs.h>
@@ -24,12 +25,10 @@ using path_buffer = std::array<char, PATH_MAX>;
 
 constexpr int links_max = 40; // the most the kernel follows in one lookup (then ELOOP)
 
-// statfs's flag for a mount that follows no links: the kernel's ST_NOSYMFOLLOW, unnamed in glibc.
-constexpr long follows_no_links = 0x2000;
+constexpr long follows_no_links = 0x2000; // statfs's ST_NOSYMFOLLOW, which glibc doesn't name
 
 // The owner stat shows for an id this user namespace can't name (kernel.overflowuid): under
-// unshare -r, every user of the host but those mapped, the owner of /tmp among them. The kernel
-// compares the real ids, so it never counts as anyone's own.
+// unshare -r, every other user of the host. The kernel compares real ids: it is no one's own.
 constexpr uid_t unmapped = 65534;
 
 bool same_file(const struct stat& a, const struct stat& b)
@@ -44,7 +43,7 @@ bool holds(int directory, const char* name, const struct stat& status)
     return fstatat(directory, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, status);
 }
 
-// True if owner is this user or the owner of directory, as the sticky rules count them.
+// True if owner is this user or directory's, as the sticky rules count them.
 bool owns(uid_t owner, const struct stat& directory)
 {
     return owner != unmapped && (owner == geteuid() || owner == directory.st_uid);
@@ -80,10 +79,10 @@ bool enter(int from, const char* path, output_file& out, struct stat& directory_
 }
 
 // Reads into target the link at out.name in out.directory (of directory_status) where the kernel
-// would follow it: not on a mount that follows none (as its directory says: bindfs, asked of the
-// link itself, follows it, and can hang on its own mount), and in a sticky directory anyone may
-// write, as fs.protected_symlinks=1 has it whatever it is set to, only a link of this user's or the
-// directory's owner's. Checked and read through one descriptor: what is read is what was checked.
+// would follow it: not on a mount that follows none (asked of the directory: bindfs, asked of the
+// link, follows it and may hang), and in a sticky directory anyone may write, whatever
+// fs.protected_symlinks says, only a link of this user's or the directory's owner's. Checked and
+// read through one descriptor: what is read is what was checked.
 bool read_link(const output_file& out, const struct stat& directory_status, path_buffer& target)
 {
     const unique_fd link(
@@ -104,9 +103,9 @@ bool read_link(const output_file& out, const struct stat& directory_status, path
     return true;
 }
 
-// Finds what path names, following its links as read_link allows: leaves where they end in
-// out.directory and out.name (of directory_status) and what is there in out.found (st_mode 0:
-// nothing). False where a link may not be followed or a look fails.
+// Finds what path names, following its links as read_link allows: where they end in out.directory
+// (of directory_status) and out.name, and what is there in out.found (st_mode 0: nothing). False
+// where a link may not be followed or a look fails.
 bool find(const char* path, output_file& out, struct stat& directory_status)
 {
     if (!enter(AT_FDCWD, path, out, directory_status))
@@ -145,20 +144,19 @@ bool keeps_its_name(int file, int directory)
            (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-// Holds back every signal that can be held, or (hold false) lets through those held.
+// Holds back every signal that can, or (hold false) lets through those held.
 void hold_signals(output_file& out, bool hold)
 {
     sigset_t all;
-    sigfillset(&all);
-    if (hold && !out.holding_signals)
+    if (hold && !out.holding_signals && sigfillset(&all) == 0)
         out.holding_signals = sigprocmask(SIG_BLOCK, &all, &out.held_from) == 0;
     if (!hold && std::exchange(out.holding_signals, false))
         sigprocmask(SIG_SETMASK, &out.held_from, nullptr);
 }
 
-// Puts in out.temporary a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp: one of 62^12,
-// about 2^71, which no other user can foresee and take first, so that one found taken is an
-// error, not a reason to try another. False if the kernel has no random bits to give.
+// Puts in out.temporary a fresh random name, .vyk_pic_convert-XXXXXXXXXXXX.tmp, of 62^12 (2^71):
+// no other user can foresee and take it, so one found taken is an error, not a reason to try
+// another. False if the kernel has no random bits to give.
 bool make_temporary_name(output_file& out)
 {
     constexpr std::string_view prefix = ".vyk_pic_convert-";
@@ -176,9 +174,8 @@ bool make_temporary_name(output_file& out)
     return true;
 }
 
-// Removes out's temporary name, if any, unless it is seen to hold another file (renamed over it
-// by a writer of the directory, whose file it is); where the look fails (a failing disk), it is
-// a name only this run knows. Then lets signals through. False if the name stays.
+// Removes out's temporary name, if any, unless it is seen to hold another's file (where the look
+// fails, it is a name only this run knows). Then lets signals through. False if the name stays.
 bool drop(output_file& out)
 {
     bool removed = true;
@@ -218,10 +215,9 @@ step_result make_new_file(output_file& out, mode_t mode, unique_fd& file)
 }
 
 // Links out's unnamed new file, open as file, to name in out.directory: by its descriptor, or,
-// where the kernel allows that only with CAP_DAC_READ_SEARCH (Linux before 6.10), by its entry
-// in /proc/self/fd, which leads wherever the file system mounted there says: the name is then
-// checked to hold this very file, and removed if not. False, with nothing linked, if it can't
-// be (errno EEXIST: the name is taken).
+// where only CAP_DAC_READ_SEARCH may (Linux before 6.10), by its entry in /proc/self/fd, which
+// leads wherever what is mounted there says: the name is then checked to hold this very file,
+// and removed if not. False, with nothing linked, if it can't be (EEXIST: the name is taken).
 bool link_unnamed(const output_file& out, int file, const char* name)
 {
     if (linkat(file, "", out.directory.fd, name, AT_EMPTY_PATH) == 0)
@@ -267,20 +263,25 @@ bool take_free_name(output_file& out, int file)
 // the temporary name then holds what had the name, removed if it is the file found. If not (the
 // name went to another file) or it can't be removed (a failing disk), they swap back; should that
 // fail too, the new file keeps the name, unless what it took the name from has gone. Without swaps
-// (FUSE, NFS), the name is checked to hold the file found, then renamed over.
+// (FUSE, NFS), it is renamed over the name, seen to hold the file found just before.
 bool replace(output_file& out, int file)
 {
     const int directory = out.directory.fd;
     const char* const name = out.name.data();
     const char* const temporary = out.temporary.data();
     hold_signals(out, true);
+    // Runs that replace one file take turns here, under a lock on it (a second one fails), and
+    // check just before the swap that the name still holds it: so no two runs' swaps cross,
+    // which would leave each with another's file to swap back.
+    if ((flock(out.found_file.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ||
+        !holds(directory, name, out.found))
+        return false;
     if (*temporary == '\0' && (!make_temporary_name(out) || !link_unnamed(out, file, temporary))) {
         out.temporary = {};
         return false;
     }
     if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0) {
-        if (errno != EINVAL || !holds(directory, name, out.found) ||
-            renameat(directory, temporary, directory, name) != 0)
+        if (errno != EINVAL || renameat(directory, temporary, directory, name) != 0)
             return false;
     } else if (!holds(directory, temporary, out.found) || unlinkat(directory, temporary, 0) != 0) {
         if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0 &&
@@ -302,7 +303,8 @@ output_file open_output(const char* path)
         return {};
     // fopen's "wb" is O_WRONLY | O_CREAT | O_TRUNC; the rest keeps a terminal from becoming the
     // controlling one, and the descriptor from programs this one might start.
-    unique_fd opened(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    unique_fd& opened = out.found_file;
+    opened = unique_fd(open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC));
     const bool found = out.found.st_mode != 0;
     struct stat status = {};
     unique_fd file;
@@ -329,7 +331,7 @@ output_file open_output(const char* path)
             return {};
         out.in_place = made == step_result::refused;
         if (out.in_place)
-            file = std::move(opened);
+            file = std::exchange(opened, unique_fd());
     }
     out.stream = fdopen(file.fd, "wb");
     if (out.stream == nullptr) {

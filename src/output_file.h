@@ -23,10 +23,9 @@
 //      (RENAME_EXCHANGE), which is then removed. Where the name went to another file meanwhile,
 //      fail, undoing only this run's own work: there is no second try.
 //
-// Signals are held back while the new file has a temporary name (around the swap; where there
-// are no unnamed files, from its making on), so that none can end the run and leave the name.
-// At most three descriptors beyond the standard three are open at once; nothing changes until
-// the last of them is.
+// Signals are held back while the new file has a temporary name (around the swap; without unnamed
+// files, from its making on), so that none leaves it. At most three descriptors beyond the
+// standard three are open at once; nothing changes until the last of them is.
 #pragma once
 
 #include "unique_fd.h"
@@ -45,6 +44,7 @@ struct output_file {
     unique_fd directory;         // the directory that is to hold the name
     std::array<char, NAME_MAX + 1> name{}; // the name in it
     struct stat found {};                  // what was found there; st_mode 0: nothing
+    unique_fd found_file;                  // open on it, a file to replace
     struct stat made {};                   // the new file
     std::array<char, 34> temporary{};      // its temporary name, if any: .vyk_pic_convert-*.tmp
     bool holding_signals = false;          // held back, as they were in held_from

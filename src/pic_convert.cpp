@@ -13,8 +13,7 @@
 #include <string_view>
 
 // Usage: vyk_pic_convert inputfile. Writes inputfile.bmp and exits 0; on any failure prints one
-// line on standard error and exits 1, leaving the output's name as it was. Never writes to standard
-// output.
+// line on standard error and exits 1, leaving the output's name as it was. Prints nothing else.
 int main(int argc, char* argv[])
 {
     const std::uint32_t width = picture_width;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-// Returns size bytes of memory for the rest of the run, present in memory already, their
-// contents unspecified: every caller overwrites all of it. The process's end releases it. Ends
-// the run with "out of memory.\n" if the memory can't be had.
+// Returns size bytes of memory for the rest of the run, brought in at once where the kernel can,
+// their contents unspecified: every caller overwrites all of it. The process's end releases it.
+// Ends the run with "out of memory.\n" if the memory can't be had.
 std::span<std::uint8_t> allocate_or_fail(std::size_t size);

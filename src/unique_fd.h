@@ -7,7 +7,6 @@
 
 struct unique_fd {
     int fd = -1;
-
     unique_fd() = default;
     explicit unique_fd(int opened) : fd(opened) {}
     unique_fd(unique_fd&& other) noexcept : fd(std::exchange(other.fd, -1)) {}

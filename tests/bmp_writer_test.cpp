@@ -101,6 +101,8 @@ TEST_F(BmpWriter, ReportsAnImageItCantAllocateAndCreatesNothing)
     if (under_emulator)
         GTEST_SKIP() << "qemu-user does not limit its guest's address space";
     const colour_planes black{bytes(512 * 512), bytes(512 * 512), bytes(512 * 512)};
+    // In a process of its own, not a fork that inherits memory earlier tests left to spare.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(write_short_of_memory(dir / "out.bmp", black), ::testing::ExitedWithCode(1),
                 "^out of memory\\.\n$");
     EXPECT_FALSE(std::filesystem::exists(dir / "out.bmp"));
