@@ -144,7 +144,7 @@ bool keeps_its_name(int file, int directory)
            (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
 }
 
-// Holds back every signal that can, or (hold false) lets through those held.
+// Holds back all signals that can be, or (hold false) lets through those held.
 void hold_signals(output_file& out, bool hold)
 {
     sigset_t all;
@@ -263,16 +263,15 @@ bool take_free_name(output_file& out, int file)
 // the temporary name then holds what had the name, removed if it is the file found. If not (the
 // name went to another file) or it can't be removed (a failing disk), they swap back; should that
 // fail too, the new file keeps the name, unless what it took the name from has gone. Without swaps
-// (FUSE, NFS), it is renamed over the name, seen to hold the file found just before.
+// (FUSE, NFS), it is renamed over the name once the name is seen to hold the file found.
 bool replace(output_file& out, int file)
 {
     const int directory = out.directory.fd;
     const char* const name = out.name.data();
     const char* const temporary = out.temporary.data();
     hold_signals(out, true);
-    // Runs that replace one file take turns here, under a lock on it (a second one fails), and
-    // check just before the swap that the name still holds it: so no two runs' swaps cross,
-    // which would leave each with another's file to swap back.
+    // Runs replacing one file take turns here under a lock on it (a second fails), and see that
+    // the name still holds it: no two runs' swaps cross, leaving each another's to swap back.
     if ((flock(out.found_file.fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ||
         !holds(directory, name, out.found))
         return false;
@@ -281,7 +280,8 @@ bool replace(output_file& out, int file)
         return false;
     }
     if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0) {
-        if (errno != EINVAL || renameat(directory, temporary, directory, name) != 0)
+        if (errno != EINVAL || !holds(directory, name, out.found) ||
+            renameat(directory, temporary, directory, name) != 0)
             return false;
     } else if (!holds(directory, temporary, out.found) || unlinkat(directory, temporary, 0) != 0) {
         if (renameat2(directory, temporary, directory, name, RENAME_EXCHANGE) != 0 &&
