@@ -52,9 +52,9 @@ step_result copy_extended_attributes(int from, int to)
         if (std::string_view(name) == "security.capability" ||
             std::string_view(name).starts_with("trusted.SGI_ACL_"))
             continue;
-        // ENODATA: one listed that this user may not read (trusted.*, on btrfs or FUSE), or gone.
+        // ENODATA for trusted.*: listed (btrfs, FUSE) to a user who may not read it.
         const ssize_t size = fgetxattr(from, name, value.data(), value.size());
-        if (size < 0 && errno == ENODATA)
+        if (size < 0 && errno == ENODATA && std::string_view(name).starts_with("trusted."))
             continue;
         if (size < 0)
             return errno == EACCES || errno == EPERM ? step_result::refused : step_result::failed;

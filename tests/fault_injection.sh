@@ -85,7 +85,7 @@ errors_for() { # NAME ARGUMENTS
     fstatfs | statfs) echo EIO ENOSYS EACCES ;;
     readlinkat | readlink) echo EIO EACCES ENOENT EINVAL ;;
     getrandom) echo ENOSYS EAGAIN EINTR ;;
-    flock) echo EWOULDBLOCK ENOLCK EINVAL ;;
+    flock) echo EAGAIN ENOLCK EINVAL ;;
     mmap | munmap | mprotect | mremap | madvise) echo ENOMEM EINVAL ;;
     read | pread64 | readv) echo EIO ;;
     close) echo EIO ENOSPC ;;
