@@ -115,9 +115,9 @@ bool find(const char* path, output_file& out, struct stat& directory_status)
             out.found = {};
             return errno == ENOENT;
         }
-        path_buffer target;
         if (!S_ISLNK(out.found.st_mode))
             return true;
+        path_buffer target;
         if (links == links_max || !read_link(out, directory_status, target) ||
             !enter(out.directory.fd, target.data(), out, directory_status))
             return false;
@@ -357,9 +357,7 @@ bool close_output(output_file& out, bool written)
     bool done = written && std::fflush(stream) == 0 && (fdatasync(file) == 0 || errno == EINVAL);
     if (!out.in_place) {
         done = done && (out.found.st_mode == 0 ? take_free_name(out, file) : replace(out, file));
-        if (!done)
-            drop(out);
-        hold_signals(out, false);
+        drop(out); // what is left of the new file's temporary name, if any, and held signals
     }
     // In place, the close has the last word on the writes (NFS); after the naming, it has none.
     return (std::fclose(stream) == 0 || !out.in_place) && done;
